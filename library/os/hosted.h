@@ -1,0 +1,74 @@
+// The hosted backend's own services: the device namespace that drivers plug
+// into, and the clock. Used by drivers, the virtual module and tests; the
+// library proper uses only os.h.
+//
+// A device path "\\.\NAME" is resolved, names compared case-insensitively:
+//   1. a driver registered in-process under NAME (registerDevice);
+//   2. an entry NAME in the device directory ($VKM470_DEVICES, default
+//      ~/.vkm470/devices): a link to a character device opens the ppdev cable
+//      driver;
+//   3. ALTLPTn with no entry: /dev/parport<n-1> when it exists.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "os.h"
+
+namespace vkm470::os::hosted {
+
+enum class RequestKind { IoControl, Read, Write };
+
+// One I/O request as a driver sees it. The seam owns it until it completes.
+class Request {
+ public:
+  virtual RequestKind kind() const = 0;
+  virtual Dword code() const = 0;         // the I/O control code; 0 for reads and writes
+  virtual const void* input() const = 0;  // control input, or the data of a write
+  virtual Dword inputSize() const = 0;
+  virtual void* output() = 0;  // control output, or the buffer of a read
+  virtual Dword outputSize() const = 0;
+  // Finishes the request with an error code (0 for success) and the number of
+  // bytes moved. May be called inside submit or later from any thread; the
+  // first call wins and the driver must not touch the request afterwards.
+  virtual void complete(Dword status, Dword bytes) = 0;
+
+ protected:
+  ~Request() = default;
+};
+
+// One open handle of a device.
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual void submit(Request& request) = 0;
+  // The request was cancelled (CancelIo from its issuing thread, or the handle
+  // closing). The driver forgets it; the default completes it as aborted.
+  virtual void cancel(Request& request) { request.complete(kErrorOperationAborted, 0); }
+};
+
+// Opens handles of one device name.
+class Driver {
+ public:
+  virtual ~Driver() = default;
+  // Returns null with *error set (for example kErrorSharingViolation) when the
+  // device cannot be opened with this access and share mode.
+  virtual std::unique_ptr<Device> open(Dword access, Dword share, Dword* error) = 0;
+};
+
+// In-process device names; registering a name again replaces its driver.
+void registerDevice(const std::string& name, std::shared_ptr<Driver> driver);
+void unregisterDevice(const std::string& name);
+
+// The clock behind GetTickCount, Sleep and timed waits. In virtual mode, for
+// single-threaded tests, Sleep and a timed wait that would block advance the
+// clock at once instead of waiting.
+void setVirtualClock(bool enabled);
+bool virtualClock();
+// Sets the virtual tick (to test the wrap at 2^32).
+void setVirtualTick(Dword tick);
+// Monotonic microseconds on the same clock (virtual or real).
+std::uint64_t nowMicroseconds();
+
+}  // namespace vkm470::os::hosted

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine (run as root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends \
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev binutils \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 >/dev/null

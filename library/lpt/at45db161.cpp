@@ -1,0 +1,169 @@
+#include "at45db161.h"
+
+namespace vkm470::lpt {
+
+namespace {
+
+constexpr os::Dword kSelectSettleMs = 10;
+constexpr os::Dword kReadyTimeoutMs = 5000;
+constexpr std::uint8_t kStatusReady = 0x80;
+
+constexpr std::uint8_t kOpStatusRead = 0xD7;
+constexpr std::uint8_t kOpIdRead = 0x9F;
+constexpr std::uint8_t kOpPageToBuffer1 = 0x53;
+constexpr std::uint8_t kOpBuffer1Write = 0x84;
+constexpr std::uint8_t kOpBuffer1ToPage = 0x83;
+constexpr std::uint8_t kOpContinuousRead = 0xE8;
+constexpr std::uint8_t kOpProtectionRead = 0x32;
+constexpr std::uint8_t kOpLockdownRead = 0x35;
+constexpr std::uint8_t kOpSecurityRead = 0x77;
+constexpr std::uint8_t kBinaryPageSize[] = {0x3D, 0x2A, 0x80, 0xA6};
+
+// Opcode and 24-bit address, most significant byte first; bits 31..24 of the
+// address do not reach the chip.
+void putHeader(std::uint8_t* out, std::uint8_t opcode, std::uint32_t address) {
+  out[0] = opcode;
+  out[1] = std::uint8_t(address >> 16);
+  out[2] = std::uint8_t(address >> 8);
+  out[3] = std::uint8_t(address);
+}
+
+}  // namespace
+
+bool CAT45DB161Flash::Select() {
+  dataLatch &= std::uint8_t(~kLineSelect);
+  const bool ok = WritePort(kRegisterData, dataLatch);
+  os::Sleep(kSelectSettleMs);
+  return ok;
+}
+
+void CAT45DB161Flash::Deselect() {
+  dataLatch |= kLineSelect;
+  WritePort(kRegisterData, dataLatch);
+  os::Sleep(kSelectSettleMs);
+}
+
+bool CAT45DB161Flash::command(const std::uint8_t* out, std::uint32_t outCount,
+                              std::uint8_t* response, std::uint32_t responseCount) {
+  // A failed select leaves the chip selected until the next Deselect.
+  if (!Select()) return false;
+  bool ok = ShiftOut(out, outCount);
+  if (ok && response != nullptr) ok = ShiftIn(response, responseCount);
+  Deselect();
+  return ok;
+}
+
+bool CAT45DB161Flash::addressCommand(std::uint8_t opcode, std::uint32_t address) {
+  std::uint8_t out[4];
+  putHeader(out, opcode, address);
+  return command(out, sizeof(out), nullptr, 0);
+}
+
+bool CAT45DB161Flash::ReadStatus(std::uint8_t* status) {
+  command(&kOpStatusRead, 1, status, 1);
+  return true;
+}
+
+bool CAT45DB161Flash::WaitReady() {
+  // Elapsed time, not a deadline, so the comparison holds across the tick's wrap.
+  const os::Dword start = os::GetTickCount();
+  std::uint8_t status = 0;
+  for (;;) {
+    ReadStatus(&status);
+    if (os::GetTickCount() - start > kReadyTimeoutMs) return false;
+    os::Sleep(0);
+    if (status & kStatusReady) return true;
+  }
+}
+
+bool CAT45DB161Flash::ReadID(std::uint8_t* id) { return command(&kOpIdRead, 1, id, 4); }
+
+bool CAT45DB161Flash::SetBinaryPageSize() {
+  const bool ok = command(kBinaryPageSize, sizeof(kBinaryPageSize), nullptr, 0);
+  WaitReady();
+  return ok;
+}
+
+bool CAT45DB161Flash::PageToBuffer(std::uint32_t page) {
+  return addressCommand(kOpPageToBuffer1, page) && WaitReady();
+}
+
+bool CAT45DB161Flash::WriteBuffer(std::uint32_t offset, const std::uint8_t* source,
+                                  std::uint32_t length) {
+  std::uint8_t header[4];
+  putHeader(header, kOpBuffer1Write, offset);
+  if (!Select()) return false;
+  const bool ok = ShiftOut(header, sizeof(header)) && ShiftOut(source, length);
+  Deselect();
+  return ok;
+}
+
+bool CAT45DB161Flash::BufferToPage(std::uint32_t page) {
+  return addressCommand(kOpBuffer1ToPage, page);
+}
+
+bool CAT45DB161Flash::ProgramFlash(std::uint32_t address, const std::uint8_t* source,
+                                   std::uint32_t length) {
+  bool result = true;
+
+  // A page the range covers only in part goes through the buffer so that its
+  // other bytes survive the page program's built-in erase.
+  const std::uint32_t offset = address % kPageSize;
+  if (offset != 0) {
+    const std::uint32_t n = length < kPageSize - offset ? length : kPageSize - offset;
+    const std::uint32_t page = address & ~(kPageSize - 1);
+    if (PageToBuffer(page) && WriteBuffer(offset, source, n) && BufferToPage(page)) {
+      result = WaitReady();
+      address += n;
+      source += n;
+      length -= n;
+    } else {
+      result = false;
+    }
+  }
+
+  while (length >= kPageSize && result) {
+    if (WriteBuffer(0, source, kPageSize) && BufferToPage(address)) {
+      result = WaitReady();
+      address += kPageSize;
+      source += kPageSize;
+      length -= kPageSize;
+    } else {
+      result = false;
+    }
+  }
+
+  if (length > 0 && result) {
+    result = PageToBuffer(address) && WriteBuffer(0, source, length) && BufferToPage(address) &&
+             WaitReady();
+  }
+  return result;
+}
+
+bool CAT45DB161Flash::ReadFlash(std::uint32_t address, std::uint8_t* destination,
+                                std::uint32_t length) {
+  // The four don't-care bytes after the address repeat the header.
+  std::uint8_t header[8];
+  putHeader(header, kOpContinuousRead, address);
+  putHeader(header + 4, kOpContinuousRead, address);
+  if (!Select()) return false;
+  const bool ok = ShiftOut(header, sizeof(header)) && ShiftIn(destination, length);
+  Deselect();
+  return ok;
+}
+
+std::uint8_t CAT45DB161Flash::readRegisterByte(std::uint8_t opcode) {
+  // The chip clocks three don't-care bytes in before the register comes out.
+  const std::uint8_t out[4] = {opcode, 0, 0, 0};
+  std::uint8_t value = 0;
+  command(out, sizeof(out), &value, 1);
+  return value;
+}
+
+std::uint8_t CAT45DB161Flash::ReadProtectionByte() { return readRegisterByte(kOpProtectionRead); }
+
+std::uint8_t CAT45DB161Flash::ReadLockdownByte() { return readRegisterByte(kOpLockdownRead); }
+
+std::uint8_t CAT45DB161Flash::ReadSecurityByte() { return readRegisterByte(kOpSecurityRead); }
+
+}  // namespace vkm470::lpt

@@ -1,11 +1,209 @@
 #include "ppdev.h"
 
-namespace vkm470::drivers {
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
-// Real ports are served once the ppdev driver is built; until then none opens.
-std::unique_ptr<os::hosted::Device> openPpdev(const std::string&, os::Dword* error) {
-  if (error != nullptr) *error = os::kErrorFileNotFound;
-  return nullptr;
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace vkm470::drivers {
+namespace {
+
+using os::Dword;
+
+// The cable device's requests, as the library sends them.
+constexpr Dword kPortQuery = 0x00166A00u;
+constexpr Dword kRegisterWrite = 0x0016AA08u;
+constexpr Dword kBatch = 0x0016AA1Cu;
+
+constexpr std::uint16_t kEntryWriteData = 0x0A82;
+constexpr std::uint16_t kEntryReadStatus = 0x0A81;
+
+constexpr Dword kRegisterData = 0;
+constexpr Dword kRegisterControl = 2;
+
+// The port query's answer for a port this driver holds.
+constexpr std::uint32_t kPortClaimed = 2;
+
+// Win32 codes os.h has no name for.
+constexpr Dword kErrorInvalidFunction = 1;
+constexpr Dword kErrorAccessDenied = 5;
+
+Dword win32Error(int errnoValue) {
+  switch (errnoValue) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return os::kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+      return kErrorAccessDenied;
+    case EBUSY:
+      return os::kErrorSharingViolation;
+    default:
+      return os::kErrorGenFailure;
+  }
+}
+
+std::uint16_t loadWord(const unsigned char* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t loadDword(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+class RealSystem final : public PpdevSystem {
+ public:
+  int open(const std::string& path) override {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    return fd < 0 ? -errno : fd;
+  }
+  int ioctl(int fd, unsigned long request, void* argument) override {
+    return ::ioctl(fd, request, argument) < 0 ? -errno : 0;
+  }
+  int close(int fd) override { return ::close(fd) < 0 ? -errno : 0; }
+};
+
+class PpdevDevice final : public os::hosted::Device {
+ public:
+  PpdevDevice(std::shared_ptr<PpdevSystem> system, int fd) : system_(std::move(system)), fd_(fd) {}
+
+  ~PpdevDevice() override {
+    system_->ioctl(fd_, PPRELEASE, nullptr);
+    system_->close(fd_);
+  }
+
+  void submit(os::hosted::Request& request) override {
+    if (request.kind() != os::hosted::RequestKind::IoControl) {
+      request.complete(kErrorInvalidFunction, 0);
+      return;
+    }
+    // Handles may be shared between threads; one batch must not interleave
+    // with another request's line changes.
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (request.code()) {
+      case kPortQuery:
+        queryPort(request);
+        return;
+      case kRegisterWrite:
+        writeRegister(request);
+        return;
+      case kBatch:
+        runBatch(request);
+        return;
+      default:
+        request.complete(kErrorInvalidFunction, 0);
+    }
+  }
+
+ private:
+  void queryPort(os::hosted::Request& request) {
+    if (request.outputSize() < sizeof kPortClaimed) {
+      request.complete(os::kErrorInvalidParameter, 0);
+      return;
+    }
+    const unsigned char answer[4] = {kPortClaimed, 0, 0, 0};
+    std::memcpy(request.output(), answer, sizeof answer);
+    request.complete(os::kErrorSuccess, sizeof answer);
+  }
+
+  void writeRegister(os::hosted::Request& request) {
+    if (request.inputSize() != 8) {
+      request.complete(os::kErrorInvalidParameter, 0);
+      return;
+    }
+    const auto* input = static_cast<const unsigned char*>(request.input());
+    const Dword reg = loadDword(input);
+    unsigned char value = input[4];
+    unsigned long call;
+    if (reg == kRegisterData) {
+      call = PPWDATA;
+    } else if (reg == kRegisterControl) {
+      call = PPWCONTROL;
+    } else {
+      request.complete(os::kErrorInvalidParameter, 0);
+      return;
+    }
+    request.complete(system_->ioctl(fd_, call, &value) < 0 ? os::kErrorGenFailure : 0, 0);
+  }
+
+  void runBatch(os::hosted::Request& request) {
+    const Dword size = request.inputSize();
+    if (size % 4 != 0 || request.outputSize() != size) {
+      request.complete(os::kErrorInvalidParameter, 0);
+      return;
+    }
+    // Input and output may be one buffer; work on a copy.
+    const auto* input = static_cast<const unsigned char*>(request.input());
+    std::vector<unsigned char> entries(input, input + size);
+    // A batch with an entry the driver does not know changes no line.
+    for (Dword at = 0; at < size; at += 4) {
+      const std::uint16_t op = loadWord(&entries[at]);
+      if (op != kEntryWriteData && op != kEntryReadStatus) {
+        request.complete(os::kErrorInvalidParameter, 0);
+        return;
+      }
+    }
+    for (Dword at = 0; at < size; at += 4) {
+      unsigned char* value = &entries[at + 2];
+      int result;
+      if (loadWord(&entries[at]) == kEntryWriteData) {
+        result = system_->ioctl(fd_, PPWDATA, value);
+      } else {
+        unsigned char status = 0;
+        result = system_->ioctl(fd_, PPRSTATUS, &status);
+        *value = status;
+      }
+      if (result < 0) {
+        request.complete(os::kErrorGenFailure, 0);
+        return;
+      }
+    }
+    std::memcpy(request.output(), entries.data(), size);
+    request.complete(os::kErrorSuccess, size);
+  }
+
+  std::shared_ptr<PpdevSystem> system_;
+  int fd_;
+  std::mutex mutex_;
+};
+
+}  // namespace
+
+std::shared_ptr<PpdevSystem> ppdevSystemCalls() { return std::make_shared<RealSystem>(); }
+
+std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error) {
+  return openPpdev(path, error, ppdevSystemCalls());
+}
+
+std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,
+                                              std::shared_ptr<PpdevSystem> system) {
+  auto fail = [error](int result) -> std::unique_ptr<os::hosted::Device> {
+    if (error != nullptr) *error = win32Error(-result);
+    return nullptr;
+  };
+  const int fd = system->open(path);
+  if (fd < 0) return fail(fd);
+  // Exclusive: no other driver of this machine may share the port while the
+  // cable is held, as no other handle may share the cable device.
+  for (unsigned long call :
+       {static_cast<unsigned long>(PPEXCL), static_cast<unsigned long>(PPCLAIM)}) {
+    const int result = system->ioctl(fd, call, nullptr);
+    if (result < 0) {
+      system->close(fd);
+      return fail(result);
+    }
+  }
+  if (error != nullptr) *error = os::kErrorSuccess;
+  return std::make_unique<PpdevDevice>(std::move(system), fd);
 }
 
 }  // namespace vkm470::drivers

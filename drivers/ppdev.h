@@ -9,9 +9,26 @@
 
 namespace vkm470::drivers {
 
+// The system calls the driver makes, behind an interface so that tests can
+// stand in for a port. Each returns a non-negative result, or -errno.
+class PpdevSystem {
+ public:
+  virtual ~PpdevSystem() = default;
+  virtual int open(const std::string& path) = 0;  // read-write; returns the descriptor
+  virtual int ioctl(int fd, unsigned long request, void* argument) = 0;
+  virtual int close(int fd) = 0;
+};
+
+// The real calls.
+std::shared_ptr<PpdevSystem> ppdevSystemCalls();
+
 // Opens the ppdev character device at path and claims the port exclusively.
 // Returns null with *error set when the device cannot be opened or claimed
-// (a port that another process holds fails here).
+// (a port that another process holds fails here): 2 for a missing device,
+// 5 for no permission, 32 for a port in use, 31 for any other failure.
+// The device releases the port and closes it when destroyed.
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error);
+std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,
+                                              std::shared_ptr<PpdevSystem> system);
 
 }  // namespace vkm470::drivers

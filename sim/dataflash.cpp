@@ -1,0 +1,275 @@
+#include "dataflash.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace vkm470::sim {
+
+namespace {
+
+constexpr std::uint8_t kReady = 0x80;
+constexpr std::uint8_t kDensity = 0x2C;  // bits 5..2 = 1011: 16 Mbit
+constexpr std::uint8_t kBinaryPagesBit = 0x01;
+constexpr std::uint32_t kConfigureTail = 0x2A80A6;
+constexpr std::uint32_t kRegisterBytes = 16;
+constexpr std::uint32_t kSecurityBytes = 128;
+constexpr std::uint32_t kSecurityUserBytes = 64;
+constexpr std::uint8_t kHighZ = 0xFF;
+
+}  // namespace
+
+const std::array<std::uint8_t, 64> DataFlash::kFactoryId = {
+    0x1F, 0x26, 0x4B, 0x37, 0x30, 0x00, 0x5A, 0xA5, 0x13, 0x07, 0x19, 0x62, 0xC4, 0x8E, 0x01, 0xF0,
+    0x9D, 0x3B, 0x76, 0xEC, 0xD9, 0xB3, 0x67, 0xCE, 0x9C, 0x39, 0x72, 0xE4, 0xC9, 0x93, 0x27, 0x4E,
+    0x9A, 0x35, 0x6A, 0xD4, 0xA9, 0x53, 0xA6, 0x4D, 0x98, 0x31, 0x62, 0xC5, 0x8B, 0x17, 0x2E, 0x5C,
+    0xB8, 0x71, 0xE2, 0xC5, 0x8A, 0x15, 0x2A, 0x54, 0xA8, 0x51, 0xA2, 0x45, 0x8A, 0x14, 0x28, 0x50};
+
+DataFlash::DataFlash(Clock clock) : clock_(std::move(clock)), array_(kArrayBytes, 0xFF) {
+  buffer_.fill(0xFF);
+}
+
+// ---- line interface
+
+void DataFlash::beginWindow() {
+  shift_ = 0;
+  bitCount_ = 0;
+  out_ = kHighZ;
+  soHigh_ = true;
+  ignoring_ = false;
+  received_ = 0;
+  header_ = 0;
+}
+
+void DataFlash::endWindow() {
+  soHigh_ = true;
+  // A command cut off inside a byte, or short of its address, does nothing.
+  if (ignoring_ || bitCount_ != 0 || received_ != 4) return;
+  switch (opcode_) {
+    case kPageToBuffer:
+      transfer(header_);
+      break;
+    case kBufferToPage:
+      program(header_);
+      break;
+    case kConfigure:
+      if (header_ == kConfigureTail) configure();
+      break;
+    default:
+      break;
+  }
+}
+
+void DataFlash::byteIn(std::uint8_t byte) {
+  if (ignoring_) return;
+  ++received_;
+  if (received_ == 1) {
+    opcode_ = byte;
+    ignoring_ = opcode_ != kStatusRead && busy();
+    return;
+  }
+  if (received_ <= 4) header_ = header_ << 8 | byte;
+  switch (opcode_) {
+    case kBufferWrite:
+      if (received_ == 4)
+        bufferPos_ = bufferOffset(header_);
+      else if (received_ > 4)
+        bufferPut(byte);
+      break;
+    case kContinuousRead:
+      // Four don't-care bytes follow the address.
+      if (received_ == 8) startRead(header_);
+      break;
+    default:
+      break;
+  }
+}
+
+std::uint8_t DataFlash::nextOut() {
+  if (ignoring_ || received_ == 0) return kHighZ;
+  switch (opcode_) {
+    case kStatusRead:
+      return statusByte();
+    case kIdRead: {
+      const std::uint32_t index = received_ - 1;
+      return index < 4 ? id()[index] : kHighZ;
+    }
+    case kProtectionRead:
+    case kLockdownRead:
+      return received_ >= 4 && received_ - 4 < kRegisterBytes ? 0x00 : kHighZ;
+    case kSecurityRead: {
+      if (received_ < 4) return kHighZ;
+      const std::uint32_t index = received_ - 4;
+      if (index < kSecurityUserBytes) return 0xFF;
+      return index < kSecurityBytes ? kFactoryId[index - kSecurityUserBytes] : kHighZ;
+    }
+    case kContinuousRead:
+      return received_ >= 8 ? readNext() : kHighZ;
+    default:
+      return kHighZ;
+  }
+}
+
+// ---- array and buffer
+
+bool DataFlash::busy() const { return stuckBusy_ || clock_() < busyUntil_; }
+
+void DataFlash::startBusy(std::uint32_t microseconds) { busyUntil_ = clock_() + microseconds; }
+
+std::uint8_t DataFlash::statusByte() const {
+  return static_cast<std::uint8_t>((busy() ? 0 : kReady) | kDensity |
+                                   (mode_ == PageMode::Binary ? kBinaryPagesBit : 0));
+}
+
+std::uint32_t DataFlash::pageBytes() const {
+  return mode_ == PageMode::Binary ? kBinaryPageBytes : kPageBytes;
+}
+
+DataFlash::Position DataFlash::decode(std::uint32_t address) const {
+  if (mode_ == PageMode::Binary) return {(address >> 9) % kPages, address & 0x1FF};
+  Position at{(address >> 10) % kPages, address & 0x3FF};
+  if (at.offset >= kPageBytes) {
+    at.offset -= kPageBytes;
+    at.page = (at.page + 1) % kPages;
+  }
+  return at;
+}
+
+std::uint32_t DataFlash::bufferOffset(std::uint32_t address) const {
+  if (mode_ == PageMode::Binary) return address & 0x1FF;
+  const std::uint32_t offset = address & 0x3FF;
+  return offset >= kPageBytes ? offset - kPageBytes : offset;
+}
+
+void DataFlash::startRead(std::uint32_t address) {
+  readPos_ = decode(address);
+  readPageBytes_ = pageBytes();
+  const Position flip = decode(flipAddress_);
+  flipIndex_ = flip.page * kPageBytes + flip.offset;
+}
+
+std::uint8_t DataFlash::readNext() {
+  const std::uint32_t index = readPos_.page * kPageBytes + readPos_.offset;
+  const std::uint8_t byte = array_[index] ^ (index == flipIndex_ ? flipMask_ : 0);
+  if (++readPos_.offset == readPageBytes_) {
+    readPos_.offset = 0;
+    readPos_.page = (readPos_.page + 1) % kPages;
+  }
+  return byte;
+}
+
+void DataFlash::transfer(std::uint32_t address) {
+  const std::uint32_t page = decode(address).page;
+  std::copy_n(array_.begin() + page * kPageBytes, kPageBytes, buffer_.begin());
+  startBusy(kTransferMicroseconds);
+}
+
+void DataFlash::program(std::uint32_t address) {
+  const std::uint32_t page = decode(address).page;
+  std::copy(buffer_.begin(), buffer_.end(), array_.begin() + page * kPageBytes);
+  startBusy(kProgramMicroseconds);
+}
+
+void DataFlash::bufferPut(std::uint8_t byte) {
+  buffer_[bufferPos_] = byte;
+  if (++bufferPos_ == pageBytes()) bufferPos_ = 0;
+}
+
+void DataFlash::configure() {
+  mode_ = PageMode::Binary;
+  startBusy(kConfigureMicroseconds);
+}
+
+// ---- whole commands
+
+std::uint8_t DataFlash::status() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return statusByte();
+}
+
+std::array<std::uint8_t, 4> DataFlash::id() const { return {0x1F, 0x26, 0x00, 0x00}; }
+
+bool DataFlash::read(std::uint32_t address, std::uint8_t* out, std::size_t n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  startRead(address);
+  for (std::size_t i = 0; i < n; ++i) out[i] = readNext();
+  return true;
+}
+
+bool DataFlash::pageToBuffer(std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  transfer(address);
+  return true;
+}
+
+bool DataFlash::writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  bufferPos_ = bufferOffset(offset);
+  for (std::size_t i = 0; i < n; ++i) bufferPut(data[i]);
+  return true;
+}
+
+bool DataFlash::bufferToPage(std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  program(address);
+  return true;
+}
+
+bool DataFlash::programPage(std::uint32_t address, const std::uint8_t* data, std::size_t n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  bufferPos_ = bufferOffset(address);
+  for (std::size_t i = 0; i < n; ++i) bufferPut(data[i]);
+  program(address);
+  return true;
+}
+
+bool DataFlash::setBinaryPages() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  configure();
+  return true;
+}
+
+// ---- direct access and faults
+
+std::uint8_t DataFlash::peek(std::uint32_t page, std::uint32_t offset) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return array_.at(page * kPageBytes + offset);
+}
+
+void DataFlash::poke(std::uint32_t page, std::uint32_t offset, std::uint8_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  array_.at(page * kPageBytes + offset) = value;
+}
+
+PageMode DataFlash::pageMode() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mode_;
+}
+
+void DataFlash::forcePageMode(PageMode mode) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  mode_ = mode;
+}
+
+void DataFlash::setStuckBusy(bool stuck) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stuckBusy_ = stuck;
+}
+
+void DataFlash::flipOnRead(std::uint32_t address, std::uint8_t mask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flipAddress_ = address;
+  flipMask_ = mask;
+}
+
+void DataFlash::clearFlip() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  flipMask_ = 0;
+}
+
+}  // namespace vkm470::sim

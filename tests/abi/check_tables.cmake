@@ -15,6 +15,10 @@ set(burnerImports
   _VKM470F_CloseDevice@4 _VKM470F_OpenDevice@8 _VKM470F_ProgrammDSPFlash@20
   _VKM470F_ReadDSPFlash@20 _VKM470F_SpecialDSPFlashCommand@16)
 
+if(NOT DEFINED DLL AND NOT DEFINED EXE)
+  message(FATAL_ERROR "nothing to check: define DLL or EXE before -P")
+endif()
+
 function(read_tables file outVar)
   execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)

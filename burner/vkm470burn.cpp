@@ -1,0 +1,3 @@
+#include "burner.h"
+
+int main(int argc, char** argv) { return burn_main(argc, argv); }

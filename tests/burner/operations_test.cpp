@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -129,8 +130,8 @@ class BurnerOperations : public ::testing::Test {
   void SetUp() override {
     fake = FakeModule{};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           (std::string("vkm470burn-") + info->test_suite_name() + "-" + info->name());
+    dir_ = fs::temp_directory_path() / (std::string("vkm470burn-") + info->name() + "-" +
+                                        std::to_string(std::random_device{}()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }

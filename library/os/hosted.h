@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,7 +45,8 @@ class Device {
   virtual ~Device() = default;
   virtual void submit(Request& request) = 0;
   // The request was cancelled (CancelIo from its issuing thread, or the handle
-  // closing). The driver forgets it; the default completes it as aborted.
+  // closing). The driver forgets it; the default completes it as aborted, and
+  // the seam completes it so if the driver has not when cancel returns.
   virtual void cancel(Request& request) { request.complete(kErrorOperationAborted, 0); }
 };
 
@@ -60,6 +62,13 @@ class Driver {
 // In-process device names; registering a name again replaces its driver.
 void registerDevice(const std::string& name, std::shared_ptr<Driver> driver);
 void unregisterDevice(const std::string& name);
+
+// Opens a device-directory entry that is not a character device (the virtual
+// module plugs in its image files here): name as in the path, path of the
+// entry. Without an opener such entries are not found.
+using EntryOpener = std::function<std::unique_ptr<Device>(
+    const std::string& name, const std::string& path, Dword access, Dword share, Dword* error)>;
+void setEntryOpener(EntryOpener opener);
 
 // The clock behind GetTickCount, Sleep and timed waits. In virtual mode, for
 // single-threaded tests, Sleep and a timed wait that would block advance the

@@ -42,6 +42,10 @@ constexpr Dword kErrorInsufficientBuffer = 122;
 constexpr Dword kErrorOperationAborted = 995;
 constexpr Dword kErrorIoIncomplete = 996;
 constexpr Dword kErrorIoPending = 997;
+constexpr Dword kErrorNotOwner = 288;  // ReleaseMutex by a thread that does not own it
+
+// GetExitCodeThread's value while the thread runs.
+constexpr Dword kStillActive = 259;
 
 // CreateFile arguments.
 constexpr Dword kGenericRead = 0x80000000u;
@@ -71,8 +75,7 @@ bool DeviceIoControl(Handle device, Dword code, const void* input, Dword inputSi
 bool ReadFile(Handle device, void* buffer, Dword size, Dword* bytesRead, Overlapped* overlapped);
 bool WriteFile(Handle device, const void* buffer, Dword size, Dword* bytesWritten,
                Overlapped* overlapped);
-bool GetOverlappedResult(Handle device, Overlapped* overlapped, Dword* bytesTransferred,
-                         bool wait);
+bool GetOverlappedResult(Handle device, Overlapped* overlapped, Dword* bytesTransferred, bool wait);
 // Cancels the I/O that the calling thread issued on device.
 bool CancelIo(Handle device);
 

@@ -1,0 +1,732 @@
+// The hosted backend: Win32 kernel-service semantics in portable C++17.
+//
+// All kernel objects share one lock and one condition variable. The objects
+// are few and short-lived, so a single lock keeps cross-object rules (a request
+// completion sets an event, a thread's end abandons its mutexes) simple and
+// free of lock-order problems. Driver code is never called with the lock held,
+// so a driver may complete a request from inside submit or cancel.
+#include "hosted.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "os.h"
+
+#if defined(VKM470_HOSTED_PPDEV)
+#include "ppdev.h"
+#endif
+
+namespace vkm470::os {
+namespace {
+
+// The overlapped record's Internal field holds an NTSTATUS as on Windows:
+// pending, success, or a Win32 error in the NTSTATUS_FROM_WIN32 form.
+constexpr std::uintptr_t kStatusPending = 0x103;
+constexpr std::uintptr_t kStatusFromWin32 = 0xC0070000u;
+
+std::uintptr_t encodeStatus(Dword error) {
+  return error == kErrorSuccess ? 0 : (kStatusFromWin32 | (error & 0xFFFFu));
+}
+
+Dword decodeStatus(std::uintptr_t status) {
+  if (status == 0) return kErrorSuccess;
+  if ((status & 0xFFFF0000u) == kStatusFromWin32) return static_cast<Dword>(status & 0xFFFFu);
+  return kErrorGenFailure;
+}
+
+struct Object {
+  virtual ~Object() = default;
+};
+
+struct Event : Object {
+  Event(bool manual, bool signalled) : manual(manual), signalled(signalled) {}
+  bool manual;
+  bool signalled;
+};
+
+struct Mutex : Object {
+  Dword owner = 0;  // thread id; 0 when free
+  Dword count = 0;  // recursion depth of the owner
+  bool abandoned = false;
+};
+
+struct Thread : Object {
+  bool done = false;
+  Dword exitCode = kStillActive;
+};
+
+class RequestImpl;
+
+struct File : Object {
+  bool overlapped = false;
+  bool closed = false;
+  // Pending requests, and cancelled ones: a driver may still race a late
+  // completion against a cancel, so those live as long as the device does.
+  std::map<RequestImpl*, std::shared_ptr<RequestImpl>> live;
+  // Declared after live: the driver's handle goes first, and with it any
+  // driver thread that might still reach a request.
+  std::unique_ptr<hosted::Device> device;
+};
+
+struct State {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::shared_ptr<Object>> handles;
+  std::deque<std::size_t> freeSlots;
+  std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
+  hosted::EntryOpener entryOpener;
+  std::atomic<Dword> nextThreadId{1};
+  std::atomic<bool> virtualClock{false};
+  std::atomic<std::uint64_t> virtualMicroseconds{0};
+};
+
+// Never destroyed: threads still running at exit, and thread-local cleanup
+// after main returns, may reach it.
+State& state() {
+  static State* s = new State;
+  return *s;
+}
+
+thread_local Dword t_threadId = 0;
+thread_local Dword t_lastError = 0;
+
+Dword currentThreadId() {
+  if (t_threadId == 0) t_threadId = state().nextThreadId.fetch_add(1);
+  return t_threadId;
+}
+
+// Mutexes that the current thread owns; abandoned when the thread ends,
+// whoever created the thread.
+struct OwnedMutexes {
+  std::vector<std::shared_ptr<Mutex>> mutexes;
+  ~OwnedMutexes();
+};
+thread_local OwnedMutexes t_owned;
+
+void abandonOwnedLocked(std::vector<std::shared_ptr<Mutex>>& owned) {
+  for (auto& m : owned) {
+    m->owner = 0;
+    m->count = 0;
+    m->abandoned = true;
+  }
+  owned.clear();
+}
+
+OwnedMutexes::~OwnedMutexes() {
+  if (mutexes.empty()) return;
+  State& s = state();
+  std::lock_guard<std::mutex> lk(s.lock);
+  abandonOwnedLocked(mutexes);
+  s.changed.notify_all();
+}
+
+std::uint64_t realMicroseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+void advanceVirtual(Dword milliseconds) {
+  state().virtualMicroseconds.fetch_add(std::uint64_t{milliseconds} * 1000);
+}
+
+Handle insertLocked(std::shared_ptr<Object> object) {
+  State& s = state();
+  std::size_t slot;
+  if (!s.freeSlots.empty()) {
+    slot = s.freeSlots.front();
+    s.freeSlots.pop_front();
+    s.handles[slot] = std::move(object);
+  } else {
+    slot = s.handles.size();
+    s.handles.push_back(std::move(object));
+  }
+  // Multiples of four from 4 up, as the platform hands them out: never null,
+  // never the invalid-handle value.
+  return reinterpret_cast<Handle>(static_cast<std::uintptr_t>((slot + 1) * 4));
+}
+
+Handle insert(std::shared_ptr<Object> object) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  return insertLocked(std::move(object));
+}
+
+bool slotOf(Handle handle, std::size_t* slot) {
+  auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0 || value % 4 != 0) return false;
+  *slot = value / 4 - 1;
+  return *slot < state().handles.size() && state().handles[*slot] != nullptr;
+}
+
+std::shared_ptr<Object> lookupLocked(Handle handle) {
+  std::size_t slot;
+  return slotOf(handle, &slot) ? state().handles[slot] : nullptr;
+}
+
+template <typename T>
+std::shared_ptr<T> lookupLocked(Handle handle) {
+  return std::dynamic_pointer_cast<T>(lookupLocked(handle));
+}
+
+class RequestImpl final : public hosted::Request {
+ public:
+  RequestImpl(File* file, hosted::RequestKind kind, Dword code, const void* input, Dword inputSize,
+              void* output, Dword outputSize, Overlapped* overlapped, std::shared_ptr<Event> event)
+      : file_(file),
+        kind_(kind),
+        code_(code),
+        input_(input),
+        inputSize_(inputSize),
+        output_(output),
+        outputSize_(outputSize),
+        overlapped_(overlapped),
+        event_(std::move(event)),
+        issuer_(currentThreadId()) {}
+
+  hosted::RequestKind kind() const override { return kind_; }
+  Dword code() const override { return code_; }
+  const void* input() const override { return input_; }
+  Dword inputSize() const override { return inputSize_; }
+  void* output() override { return output_; }
+  Dword outputSize() const override { return outputSize_; }
+
+  void complete(Dword status, Dword bytes) override {
+    std::shared_ptr<RequestImpl> self;  // released last: may free this
+    State& s = state();
+    {
+      std::lock_guard<std::mutex> lk(s.lock);
+      if (done) return;
+      done = true;
+      // A driver cannot report more than the buffer holds.
+      Dword limit = kind_ == hosted::RequestKind::Write ? inputSize_ : outputSize_;
+      status_ = status;
+      bytes_ = std::min(bytes, limit);
+      if (overlapped_ != nullptr) {
+        overlapped_->InternalHigh = bytes_;
+        overlapped_->Internal = encodeStatus(status_);
+      }
+      if (event_) event_->signalled = true;
+      if (!cancelled) {
+        auto it = file_->live.find(this);
+        self = std::move(it->second);
+        file_->live.erase(it);
+      }
+      s.changed.notify_all();
+    }
+  }
+
+  // Guarded by the state lock.
+  bool done = false;
+  bool inSubmit = true;
+  bool cancelRequested = false;  // a cancel arrived while the driver was in submit
+  bool cancelled = false;
+  Dword issuer() const { return issuer_; }
+  Dword status() const { return status_; }
+  Dword bytes() const { return bytes_; }
+
+ private:
+  File* file_;
+  hosted::RequestKind kind_;
+  Dword code_;
+  const void* input_;
+  Dword inputSize_;
+  void* output_;
+  Dword outputSize_;
+  Overlapped* overlapped_;
+  std::shared_ptr<Event> event_;
+  Dword issuer_;
+  Dword status_ = kErrorSuccess;
+  Dword bytes_ = 0;
+};
+
+void cancelRequest(File& file, const std::shared_ptr<RequestImpl>& request) {
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    if (request->done || request->cancelled) return;
+    if (request->inSubmit) {
+      request->cancelRequested = true;
+      return;
+    }
+    request->cancelled = true;
+  }
+  file.device->cancel(*request);
+  // The driver has forgotten the request; make sure it ends.
+  request->complete(kErrorOperationAborted, 0);
+}
+
+bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* input, Dword inputSize,
+           void* output, Dword outputSize, Dword* bytes, Overlapped* overlapped) {
+  State& s = state();
+  std::shared_ptr<File> file;
+  std::shared_ptr<RequestImpl> request;
+  {
+    std::lock_guard<std::mutex> lk(s.lock);
+    file = lookupLocked<File>(device);
+    if (!file || file->closed) {
+      t_lastError = kErrorInvalidHandle;
+      return false;
+    }
+    std::shared_ptr<Event> event;
+    if (overlapped != nullptr) {
+      if (overlapped->hEvent != nullptr) {
+        event = lookupLocked<Event>(overlapped->hEvent);
+        if (!event) {
+          t_lastError = kErrorInvalidHandle;
+          return false;
+        }
+        // As on the platform: the event is cleared when the request starts.
+        event->signalled = false;
+      }
+      overlapped->Internal = kStatusPending;
+      overlapped->InternalHigh = 0;
+    }
+    request = std::make_shared<RequestImpl>(file.get(), kind, code, input, inputSize, output,
+                                            outputSize, overlapped, std::move(event));
+    file->live[request.get()] = request;
+  }
+
+  file->device->submit(*request);
+
+  bool cancelNow;
+  {
+    std::lock_guard<std::mutex> lk(s.lock);
+    request->inSubmit = false;
+    cancelNow = request->cancelRequested && !request->done;
+  }
+  if (cancelNow) cancelRequest(*file, request);
+
+  // Without a record, or on a handle opened without the overlapped flag, the
+  // caller waits for the driver.
+  bool blocking = overlapped == nullptr || !file->overlapped;
+  std::unique_lock<std::mutex> lk(s.lock);
+  if (blocking) s.changed.wait(lk, [&] { return request->done; });
+  if (!request->done) {
+    if (bytes != nullptr) *bytes = 0;
+    t_lastError = kErrorIoPending;
+    return false;
+  }
+  if (bytes != nullptr) *bytes = request->bytes();
+  if (request->status() != kErrorSuccess) {
+    t_lastError = request->status();
+    return false;
+  }
+  return true;
+}
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::unique_ptr<hosted::Device> openPath(const std::string& path, Dword* error) {
+#if defined(VKM470_HOSTED_PPDEV)
+  return drivers::openPpdev(path, error);
+#else
+  (void)path;
+  *error = kErrorFileNotFound;
+  return nullptr;
+#endif
+}
+
+std::filesystem::path deviceDirectory() {
+  if (const char* dir = std::getenv("VKM470_DEVICES"); dir != nullptr && *dir != '\0') return dir;
+  const char* home = std::getenv("HOME");
+#if defined(_WIN32)
+  if (home == nullptr) home = std::getenv("USERPROFILE");
+#endif
+  if (home == nullptr) return {};
+  return std::filesystem::path(home) / ".vkm470" / "devices";
+}
+
+// Step 2 of the resolution: an entry of the device directory, found
+// case-insensitively. Sets *found when there is one.
+std::unique_ptr<hosted::Device> openDirectoryEntry(const std::string& name, Dword access,
+                                                   Dword share, bool* found, Dword* error) {
+  *found = false;
+  std::filesystem::path dir = deviceDirectory();
+  if (dir.empty()) return nullptr;
+  std::error_code ec;
+  std::filesystem::path entry;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (upper(it->path().filename().string()) == upper(name)) {
+      entry = it->path();
+      break;
+    }
+  }
+  if (entry.empty()) return nullptr;
+  *found = true;
+  auto status = std::filesystem::status(entry, ec);
+  if (ec || !std::filesystem::exists(status)) {
+    *error = kErrorFileNotFound;
+    return nullptr;
+  }
+  if (std::filesystem::is_character_file(status)) return openPath(entry.string(), error);
+  hosted::EntryOpener opener;
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    opener = state().entryOpener;
+  }
+  if (!opener) {
+    *error = kErrorFileNotFound;
+    return nullptr;
+  }
+  return opener(name, entry.string(), access, share, error);
+}
+
+std::unique_ptr<hosted::Device> openDevice(const std::string& name, Dword access, Dword share,
+                                           Dword* error) {
+  std::shared_ptr<hosted::Driver> driver;
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    auto it = state().drivers.find(upper(name));
+    if (it != state().drivers.end()) driver = it->second;
+  }
+  if (driver) return driver->open(access, share, error);
+
+  bool found;
+  auto device = openDirectoryEntry(name, access, share, &found, error);
+  if (found) return device;
+
+  std::string key = upper(name);
+  if (key.size() == 7 && key.compare(0, 6, "ALTLPT") == 0 && key[6] >= '1' && key[6] <= '9') {
+    std::string port = "/dev/parport" + std::to_string(key[6] - '1');
+    std::error_code ec;
+    if (std::filesystem::exists(port, ec)) return openPath(port, error);
+  }
+  *error = kErrorFileNotFound;
+  return nullptr;
+}
+
+// Takes object for the calling thread if it is signalled; false when the
+// caller would have to wait.
+bool tryAcquireLocked(const std::shared_ptr<Object>& object, Dword* result) {
+  if (auto event = std::dynamic_pointer_cast<Event>(object)) {
+    if (!event->signalled) return false;
+    if (!event->manual) event->signalled = false;
+    *result = kWaitObject0;
+    return true;
+  }
+  if (auto mutex = std::dynamic_pointer_cast<Mutex>(object)) {
+    Dword self = currentThreadId();
+    if (mutex->count != 0 && mutex->owner != self) return false;
+    *result = mutex->abandoned ? kWaitAbandoned : kWaitObject0;
+    mutex->abandoned = false;
+    if (mutex->count == 0) {
+      mutex->owner = self;
+      t_owned.mutexes.push_back(mutex);
+    }
+    ++mutex->count;
+    return true;
+  }
+  auto thread = std::static_pointer_cast<Thread>(object);
+  if (!thread->done) return false;
+  *result = kWaitObject0;
+  return true;
+}
+
+bool isWaitable(const std::shared_ptr<Object>& object) {
+  return std::dynamic_pointer_cast<Event>(object) || std::dynamic_pointer_cast<Mutex>(object) ||
+         std::dynamic_pointer_cast<Thread>(object);
+}
+
+}  // namespace
+
+Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*/, Dword flags) {
+  static const std::string prefix = "\\\\.\\";
+  if (path == nullptr || std::string(path).compare(0, prefix.size(), prefix) != 0 ||
+      path[prefix.size()] == '\0') {
+    t_lastError = kErrorFileNotFound;
+    return invalidHandle();
+  }
+  Dword error = kErrorSuccess;
+  auto device = openDevice(path + prefix.size(), access, share, &error);
+  if (!device) {
+    t_lastError = error != kErrorSuccess ? error : kErrorGenFailure;
+    return invalidHandle();
+  }
+  auto file = std::make_shared<File>();
+  file->overlapped = (flags & kFileFlagOverlapped) != 0;
+  file->device = std::move(device);
+  return insert(std::move(file));
+}
+
+bool CloseHandle(Handle handle) {
+  std::shared_ptr<Object> object;
+  std::vector<std::shared_ptr<RequestImpl>> pending;
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    std::size_t slot;
+    if (!slotOf(handle, &slot)) {
+      t_lastError = kErrorInvalidHandle;
+      return false;
+    }
+    object = std::move(state().handles[slot]);
+    state().freeSlots.push_back(slot);
+    if (auto file = std::dynamic_pointer_cast<File>(object)) {
+      file->closed = true;
+      for (auto& [raw, request] : file->live) {
+        if (!request->done) pending.push_back(request);
+      }
+    }
+  }
+  // Closing a device handle ends every request still pending on it, whichever
+  // thread issued it.
+  for (auto& request : pending) cancelRequest(static_cast<File&>(*object), request);
+  return true;
+}
+
+bool DeviceIoControl(Handle device, Dword code, const void* input, Dword inputSize, void* output,
+                     Dword outputSize, Dword* bytesReturned, Overlapped* overlapped) {
+  return issue(device, hosted::RequestKind::IoControl, code, input, inputSize, output, outputSize,
+               bytesReturned, overlapped);
+}
+
+bool ReadFile(Handle device, void* buffer, Dword size, Dword* bytesRead, Overlapped* overlapped) {
+  return issue(device, hosted::RequestKind::Read, 0, nullptr, 0, buffer, size, bytesRead,
+               overlapped);
+}
+
+bool WriteFile(Handle device, const void* buffer, Dword size, Dword* bytesWritten,
+               Overlapped* overlapped) {
+  return issue(device, hosted::RequestKind::Write, 0, buffer, size, nullptr, 0, bytesWritten,
+               overlapped);
+}
+
+bool GetOverlappedResult(Handle /*device*/, Overlapped* overlapped, Dword* bytesTransferred,
+                         bool wait) {
+  if (overlapped == nullptr) {
+    t_lastError = kErrorInvalidParameter;
+    return false;
+  }
+  State& s = state();
+  std::unique_lock<std::mutex> lk(s.lock);
+  if (overlapped->Internal == kStatusPending) {
+    if (!wait) {
+      t_lastError = kErrorIoIncomplete;
+      return false;
+    }
+    s.changed.wait(lk, [&] { return overlapped->Internal != kStatusPending; });
+    // The platform waits on the record's event, which takes an auto-reset
+    // event's signal.
+    if (auto event = lookupLocked<Event>(overlapped->hEvent); event && !event->manual) {
+      event->signalled = false;
+    }
+  }
+  if (bytesTransferred != nullptr) *bytesTransferred = static_cast<Dword>(overlapped->InternalHigh);
+  Dword status = decodeStatus(overlapped->Internal);
+  if (status != kErrorSuccess) {
+    t_lastError = status;
+    return false;
+  }
+  return true;
+}
+
+bool CancelIo(Handle device) {
+  std::shared_ptr<File> file;
+  std::vector<std::shared_ptr<RequestImpl>> mine;
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    file = lookupLocked<File>(device);
+    if (!file) {
+      t_lastError = kErrorInvalidHandle;
+      return false;
+    }
+    Dword self = currentThreadId();
+    for (auto& [raw, request] : file->live) {
+      if (!request->done && request->issuer() == self) mine.push_back(request);
+    }
+  }
+  for (auto& request : mine) cancelRequest(*file, request);
+  return true;
+}
+
+Handle CreateEvent(bool manualReset, bool initialState) {
+  return insert(std::make_shared<Event>(manualReset, initialState));
+}
+
+bool SetEvent(Handle event) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  auto e = lookupLocked<Event>(event);
+  if (!e) {
+    t_lastError = kErrorInvalidHandle;
+    return false;
+  }
+  e->signalled = true;
+  state().changed.notify_all();
+  return true;
+}
+
+bool ResetEvent(Handle event) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  auto e = lookupLocked<Event>(event);
+  if (!e) {
+    t_lastError = kErrorInvalidHandle;
+    return false;
+  }
+  e->signalled = false;
+  return true;
+}
+
+Handle CreateMutex(bool initialOwner) {
+  auto mutex = std::make_shared<Mutex>();
+  std::lock_guard<std::mutex> lk(state().lock);
+  if (initialOwner) {
+    mutex->owner = currentThreadId();
+    mutex->count = 1;
+    t_owned.mutexes.push_back(mutex);
+  }
+  return insertLocked(std::move(mutex));
+}
+
+bool ReleaseMutex(Handle mutex) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  auto m = lookupLocked<Mutex>(mutex);
+  if (!m) {
+    t_lastError = kErrorInvalidHandle;
+    return false;
+  }
+  if (m->count == 0 || m->owner != currentThreadId()) {
+    t_lastError = kErrorNotOwner;
+    return false;
+  }
+  if (--m->count == 0) {
+    m->owner = 0;
+    auto& owned = t_owned.mutexes;
+    owned.erase(std::find(owned.begin(), owned.end(), m));
+    state().changed.notify_all();
+  }
+  return true;
+}
+
+Dword WaitForSingleObject(Handle object, Dword milliseconds) {
+  State& s = state();
+  std::unique_lock<std::mutex> lk(s.lock);
+  auto target = lookupLocked(object);
+  if (!target || !isWaitable(target)) {
+    t_lastError = kErrorInvalidHandle;
+    return kWaitFailed;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  Dword result;
+  while (!tryAcquireLocked(target, &result)) {
+    if (milliseconds == 0) return kWaitTimeout;
+    if (milliseconds == kInfinite) {
+      s.changed.wait(lk);
+    } else if (s.virtualClock) {
+      advanceVirtual(milliseconds);
+      return kWaitTimeout;
+    } else if (s.changed.wait_until(lk, deadline) == std::cv_status::timeout) {
+      return tryAcquireLocked(target, &result) ? result : kWaitTimeout;
+    }
+  }
+  return result;
+}
+
+Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {
+  auto thread = std::make_shared<Thread>();
+  Handle handle = insert(thread);
+  Dword id = state().nextThreadId.fetch_add(1);
+  try {
+    std::thread([thread, proc, parameter, id] {
+      t_threadId = id;
+      Dword exitCode = proc(parameter);
+      State& s = state();
+      std::lock_guard<std::mutex> lk(s.lock);
+      // Mutexes are abandoned before the thread counts as ended, as on the
+      // platform.
+      abandonOwnedLocked(t_owned.mutexes);
+      thread->exitCode = exitCode;
+      thread->done = true;
+      s.changed.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    CloseHandle(handle);
+    t_lastError = kErrorNotEnoughMemory;
+    return nullptr;
+  }
+  if (threadId != nullptr) *threadId = id;
+  return handle;
+}
+
+bool GetExitCodeThread(Handle thread, Dword* exitCode) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  auto t = lookupLocked<Thread>(thread);
+  if (!t || exitCode == nullptr) {
+    t_lastError = t ? kErrorInvalidParameter : kErrorInvalidHandle;
+    return false;
+  }
+  *exitCode = t->exitCode;
+  return true;
+}
+
+Dword GetLastError() { return t_lastError; }
+
+void SetLastError(Dword error) { t_lastError = error; }
+
+Dword GetTickCount() { return static_cast<Dword>(hosted::nowMicroseconds() / 1000); }
+
+void Sleep(Dword milliseconds) {
+  if (state().virtualClock) {
+    advanceVirtual(milliseconds);
+  } else if (milliseconds == 0) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+}
+
+namespace hosted {
+
+void registerDevice(const std::string& name, std::shared_ptr<Driver> driver) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  state().drivers[upper(name)] = std::move(driver);
+}
+
+void unregisterDevice(const std::string& name) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  state().drivers.erase(upper(name));
+}
+
+void setEntryOpener(EntryOpener opener) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  state().entryOpener = std::move(opener);
+}
+
+void setVirtualClock(bool enabled) {
+  State& s = state();
+  std::lock_guard<std::mutex> lk(s.lock);
+  if (enabled && !s.virtualClock) s.virtualMicroseconds = realMicroseconds();
+  s.virtualClock = enabled;
+}
+
+bool virtualClock() { return state().virtualClock; }
+
+void setVirtualTick(Dword tick) {
+  State& s = state();
+  std::lock_guard<std::mutex> lk(s.lock);
+  // Keeps the clock monotonic: only the low 32 bits of the millisecond count
+  // move, forwards.
+  std::uint64_t now = s.virtualMicroseconds;
+  std::uint64_t ms = ((now / 1000) & ~std::uint64_t{0xFFFFFFFF}) | tick;
+  if (ms * 1000 < now) ms += std::uint64_t{1} << 32;
+  s.virtualMicroseconds = ms * 1000;
+}
+
+std::uint64_t nowMicroseconds() {
+  State& s = state();
+  return s.virtualClock ? s.virtualMicroseconds.load() : realMicroseconds();
+}
+
+}  // namespace hosted
+}  // namespace vkm470::os

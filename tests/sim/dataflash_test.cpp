@@ -68,6 +68,22 @@ TEST_F(DataFlashTest, PartialPageWriteKeepsTheRestOfThePage) {
                    static_cast<std::uint8_t>(102 * 7), static_cast<std::uint8_t>(103 * 7)}));
 }
 
+TEST_F(DataFlashTest, BufferWriteWrapsAtTheEndOfThePage) {
+  const struct {
+    PageMode mode;
+    std::uint32_t page;
+    std::uint32_t lastOffset;
+    std::uint32_t pageShift;
+  } cases[] = {{PageMode::Standard, 6, 527, 10}, {PageMode::Binary, 8, 511, 9}};
+  for (const auto& c : cases) {
+    chip->forcePageMode(c.mode);
+    writeThroughBuffer(c.page << c.pageShift | c.lastOffset, {0xA1, 0xA2});
+    EXPECT_EQ(chip->peek(c.page, c.lastOffset), 0xA1);
+    EXPECT_EQ(chip->peek(c.page, 0), 0xA2);
+    EXPECT_EQ(chip->peek(c.page + 1, 0), 0xFF);
+  }
+}
+
 struct BusyCase {
   const char* name;
   Bytes command;

@@ -1,21 +1,108 @@
 #include "branch.h"
 
+#include <new>
+
+#include "at45db161.h"
+#include "os/os.h"
+
 namespace vkm470::lpt {
 
-// The cable driver lands with the parallel-port path; until then every
-// parallel-port operation reports that the record lacks its cable.
-std::int32_t openCable(VKM470F_DEVICE*) { return VKM470F_ERR_NO_OBJECT; }
-std::int32_t closeCable(VKM470F_DEVICE*) { return VKM470F_ERR_NO_OBJECT; }
-void releaseCable(VKM470F_DEVICE*) {}
-std::int32_t programFlash(VKM470F_DEVICE*, std::uint32_t, const std::uint8_t*, std::uint32_t) {
-  return VKM470F_ERR_NO_OBJECT;
+namespace {
+
+constexpr os::Dword kDspResetLowMs = 100;
+constexpr std::uint16_t kCommandBinaryPageSize = 1;
+constexpr std::uint16_t kCommandInformation = 2;
+
+CAT45DB161Flash* cableOf(VKM470F_DEVICE* dev) { return static_cast<CAT45DB161Flash*>(dev->cable); }
+
+bool isLpt(const VKM470F_DEVICE* dev) {
+  return dev->interfaceType >= VKM470F_INTERFACE_LPT1 &&
+         dev->interfaceType <= VKM470F_INTERFACE_LPT3;
 }
-std::int32_t readFlash(VKM470F_DEVICE*, std::uint32_t, std::uint8_t*, std::uint32_t) {
-  return VKM470F_ERR_NO_OBJECT;
+
+// Runs work on a freshly opened cable and closes it again, whatever happens.
+template <typename Work>
+std::int32_t withCable(VKM470F_DEVICE* dev, Work work) {
+  const std::int32_t opened = openCable(dev);
+  if (opened != VKM470F_SUCCESS) return opened;
+  const std::int32_t status = work(*cableOf(dev));
+  releaseCable(dev);
+  return status;
 }
-std::int32_t specialCommand(VKM470F_DEVICE*, std::uint32_t, std::uint8_t*) {
-  return VKM470F_ERR_NO_OBJECT;
+
+std::int32_t flashStatus(bool ok) { return ok ? VKM470F_SUCCESS : VKM470F_ERR_FLASH_FAILED; }
+
+}  // namespace
+
+std::int32_t openCable(VKM470F_DEVICE* dev) {
+  if (dev == nullptr || !isLpt(dev)) return VKM470F_ERR_NO_OBJECT;
+  releaseCable(dev);
+  auto* cable = new (std::nothrow) CAT45DB161Flash;
+  if (cable == nullptr) return VKM470F_ERR_CABLE_OPEN;
+  if (!cable->Open(dev->interfaceType - 2)) {
+    delete cable;
+    return VKM470F_ERR_CABLE_OPEN;
+  }
+  cable->Deselect();
+  dev->cable = cable;
+  return VKM470F_SUCCESS;
 }
-std::int32_t resetDsp(VKM470F_DEVICE*) { return VKM470F_ERR_NO_OBJECT; }
+
+std::int32_t closeCable(VKM470F_DEVICE* dev) {
+  if (dev == nullptr || dev->cable == nullptr) return VKM470F_ERR_NO_OBJECT;
+  releaseCable(dev);
+  return VKM470F_SUCCESS;
+}
+
+void releaseCable(VKM470F_DEVICE* dev) {
+  if (dev == nullptr || dev->cable == nullptr) return;
+  CAT45DB161Flash* cable = cableOf(dev);
+  cable->Close();
+  delete cable;
+  dev->cable = nullptr;
+}
+
+std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std::uint8_t* data,
+                          std::uint32_t length) {
+  return withCable(dev, [=](CAT45DB161Flash& cable) {
+    return flashStatus(cable.ProgramFlash(address, data, length));
+  });
+}
+
+std::int32_t readFlash(VKM470F_DEVICE* dev, std::uint32_t address, std::uint8_t* data,
+                       std::uint32_t length) {
+  return withCable(dev, [=](CAT45DB161Flash& cable) {
+    return flashStatus(cable.ReadFlash(address, data, length));
+  });
+}
+
+std::int32_t specialCommand(VKM470F_DEVICE* dev, std::uint32_t command, std::uint8_t* data) {
+  switch (std::uint16_t(command)) {
+    case kCommandBinaryPageSize:
+      return withCable(
+          dev, [](CAT45DB161Flash& cable) { return flashStatus(cable.SetBinaryPageSize()); });
+    case kCommandInformation:
+      return withCable(dev, [=](CAT45DB161Flash& cable) {
+        cable.ReadStatus(&data[0]);
+        data[1] = cable.ReadProtectionByte();
+        data[2] = cable.ReadLockdownByte();
+        data[3] = cable.ReadSecurityByte();
+        return flashStatus(cable.ReadID(&data[4]));
+      });
+    default:
+      return VKM470F_ERR_NOT_AVAILABLE;
+  }
+}
+
+std::int32_t resetDsp(VKM470F_DEVICE* dev) {
+  return withCable(dev, [](CAT45DB161Flash& cable) {
+    // The select line held low for 110 ms resets the DSP; the line writes'
+    // results do not change the outcome.
+    cable.Select();
+    os::Sleep(kDspResetLowMs);
+    cable.Deselect();
+    return std::int32_t{VKM470F_SUCCESS};
+  });
+}
 
 }  // namespace vkm470::lpt

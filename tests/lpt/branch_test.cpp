@@ -43,6 +43,7 @@ struct SpecialCase {
   std::uint32_t command;
   std::int32_t status;
   int opens;
+  friend void PrintTo(const SpecialCase& c, std::ostream* os) { *os << "command " << c.command; }
 };
 
 class SpecialCommandTest : public LptTest, public ::testing::WithParamInterface<SpecialCase> {};
@@ -79,6 +80,7 @@ TEST_F(LptTest, ReadIsOneContinuousWindowAcrossPages) {
 struct Operation {
   const char* name;
   std::function<std::int32_t(VKM470F_DEVICE*)> call;
+  friend void PrintTo(const Operation& o, std::ostream* os) { *os << o.name; }
 };
 
 class OpenPerCallTest : public LptTest, public ::testing::WithParamInterface<Operation> {};

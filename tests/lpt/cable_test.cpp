@@ -37,6 +37,7 @@ std::vector<const Call*> batches(const FakeCable& cable) {
 struct PortCase {
   std::int32_t interfaceType;
   const char* device;
+  friend void PrintTo(const PortCase& c, std::ostream* os) { *os << c.device; }
 };
 
 class CablePortTest : public LptTest, public ::testing::WithParamInterface<PortCase> {};
@@ -70,6 +71,7 @@ INSTANTIATE_TEST_SUITE_P(Ports, CablePortTest,
 struct RefusalCase {
   const char* name;
   std::function<void(FakeCable&)> setup;
+  friend void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CableRefusalTest : public LptTest, public ::testing::WithParamInterface<RefusalCase> {};

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct Window {
 };
 
 enum class Fault { None, Fail, Short };
+
+inline void PrintTo(Fault fault, std::ostream* os) {
+  *os << (fault == Fault::Fail ? "Fail" : fault == Fault::Short ? "Short" : "None");
+}
 
 class FakeCable : public vkm470::os::hosted::Driver,
                   public std::enable_shared_from_this<FakeCable> {

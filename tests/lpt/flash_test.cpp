@@ -59,6 +59,7 @@ struct ProgramCase {
   std::uint32_t address;
   std::uint32_t length;
   Log commands;
+  friend void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ProgramTest : public LptTest, public ::testing::WithParamInterface<ProgramCase> {};

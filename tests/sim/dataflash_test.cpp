@@ -261,5 +261,19 @@ TEST_F(DataFlashTest, WholeCommandBinaryPagesSwitch) {
   EXPECT_EQ(status(), 0xAD);
 }
 
+// Without a clock of its own the chip keeps time on the seam's clock, so the
+// library's sleeps are what lets a program finish.
+TEST(DataFlashSeamClock, BusyTimeRunsOnTheSeamClock) {
+  os::hosted::setVirtualClock(true);
+  DataFlash chip;
+  const std::uint8_t byte = 0x42;
+  ASSERT_TRUE(chip.programPage(0, &byte, 1));
+  os::Sleep(16);
+  EXPECT_EQ(chip.status(), 0x2C);
+  os::Sleep(1);
+  EXPECT_EQ(chip.status(), 0xAC);
+  os::hosted::setVirtualClock(false);
+}
+
 }  // namespace
 }  // namespace vkm470::sim::test

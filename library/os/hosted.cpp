@@ -86,6 +86,8 @@ struct State {
   std::deque<std::size_t> freeSlots;
   std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
   hosted::EntryOpener entryOpener;
+  // Owning thread id -> the mutexes it holds, abandoned when it ends.
+  std::multimap<Dword, std::shared_ptr<Mutex>> owned;
   std::atomic<Dword> nextThreadId{1};
   std::atomic<bool> virtualClock{false};
   std::atomic<std::uint64_t> virtualMicroseconds{0};
@@ -101,34 +103,39 @@ State& state() {
 thread_local Dword t_threadId = 0;
 thread_local Dword t_lastError = 0;
 
+void abandonOwnedLocked(Dword thread) {
+  auto& owned = state().owned;
+  auto [first, last] = owned.equal_range(thread);
+  for (auto it = first; it != last; ++it) {
+    it->second->owner = 0;
+    it->second->count = 0;
+    it->second->abandoned = true;
+  }
+  owned.erase(first, last);
+  state().changed.notify_all();
+}
+
+void threadEnded(Dword thread, Thread* object, Dword exitCode);
+
+#if !defined(_WIN32)
+// Ends the threads that the seam did not create (the application's own) the
+// same way as its own. MinGW's thread-local destructors are not reliable, so
+// there only the seam's threads get this.
+struct ThreadExit {
+  Dword thread = 0;
+  ~ThreadExit() {
+    if (thread != 0) threadEnded(thread, nullptr, 0);
+  }
+};
+thread_local ThreadExit t_exit;
+#endif
+
 Dword currentThreadId() {
   if (t_threadId == 0) t_threadId = state().nextThreadId.fetch_add(1);
+#if !defined(_WIN32)
+  t_exit.thread = t_threadId;
+#endif
   return t_threadId;
-}
-
-// Mutexes that the current thread owns; abandoned when the thread ends,
-// whoever created the thread.
-struct OwnedMutexes {
-  std::vector<std::shared_ptr<Mutex>> mutexes;
-  ~OwnedMutexes();
-};
-thread_local OwnedMutexes t_owned;
-
-void abandonOwnedLocked(std::vector<std::shared_ptr<Mutex>>& owned) {
-  for (auto& m : owned) {
-    m->owner = 0;
-    m->count = 0;
-    m->abandoned = true;
-  }
-  owned.clear();
-}
-
-OwnedMutexes::~OwnedMutexes() {
-  if (mutexes.empty()) return;
-  State& s = state();
-  std::lock_guard<std::mutex> lk(s.lock);
-  abandonOwnedLocked(mutexes);
-  s.changed.notify_all();
 }
 
 std::uint64_t realMicroseconds() {
@@ -263,6 +270,29 @@ void cancelRequest(File& file, const std::shared_ptr<RequestImpl>& request) {
   file.device->cancel(*request);
   // The driver has forgotten the request; make sure it ends.
   request->complete(kErrorOperationAborted, 0);
+}
+
+// As on the platform, a thread's end cancels the I/O it has pending and
+// abandons the mutexes it holds, before its handle is signalled.
+void threadEnded(Dword thread, Thread* object, Dword exitCode) {
+  std::vector<std::pair<std::shared_ptr<File>, std::shared_ptr<RequestImpl>>> pending;
+  {
+    std::lock_guard<std::mutex> lk(state().lock);
+    for (auto& handle : state().handles) {
+      auto file = std::dynamic_pointer_cast<File>(handle);
+      if (!file) continue;
+      for (auto& [raw, request] : file->live) {
+        if (!request->done && request->issuer() == thread) pending.emplace_back(file, request);
+      }
+    }
+  }
+  for (auto& [file, request] : pending) cancelRequest(*file, request);
+  std::lock_guard<std::mutex> lk(state().lock);
+  abandonOwnedLocked(thread);
+  if (object != nullptr) {
+    object->exitCode = exitCode;
+    object->done = true;
+  }
 }
 
 bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* input, Dword inputSize,
@@ -424,7 +454,7 @@ bool tryAcquireLocked(const std::shared_ptr<Object>& object, Dword* result) {
     mutex->abandoned = false;
     if (mutex->count == 0) {
       mutex->owner = self;
-      t_owned.mutexes.push_back(mutex);
+      state().owned.emplace(self, mutex);
     }
     ++mutex->count;
     return true;
@@ -584,7 +614,7 @@ Handle CreateMutex(bool initialOwner) {
   if (initialOwner) {
     mutex->owner = currentThreadId();
     mutex->count = 1;
-    t_owned.mutexes.push_back(mutex);
+    state().owned.emplace(mutex->owner, mutex);
   }
   return insertLocked(std::move(mutex));
 }
@@ -601,9 +631,9 @@ bool ReleaseMutex(Handle mutex) {
     return false;
   }
   if (--m->count == 0) {
+    auto [first, last] = state().owned.equal_range(m->owner);
+    state().owned.erase(std::find_if(first, last, [&](const auto& o) { return o.second == m; }));
     m->owner = 0;
-    auto& owned = t_owned.mutexes;
-    owned.erase(std::find(owned.begin(), owned.end(), m));
     state().changed.notify_all();
   }
   return true;
@@ -640,15 +670,10 @@ Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {
   try {
     std::thread([thread, proc, parameter, id] {
       t_threadId = id;
-      Dword exitCode = proc(parameter);
-      State& s = state();
-      std::lock_guard<std::mutex> lk(s.lock);
-      // Mutexes are abandoned before the thread counts as ended, as on the
-      // platform.
-      abandonOwnedLocked(t_owned.mutexes);
-      thread->exitCode = exitCode;
-      thread->done = true;
-      s.changed.notify_all();
+      threadEnded(id, thread.get(), proc(parameter));
+#if !defined(_WIN32)
+      t_exit.thread = 0;
+#endif
     }).detach();
   } catch (const std::system_error&) {
     CloseHandle(handle);

@@ -1,0 +1,188 @@
+// The burner, the library and a virtual module in one process: the cable
+// model stands on ALTLPT1 and the seam's clock is virtual, so every sleep and
+// the chip's busy times cost no real time.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "burner.h"
+#include "cable.h"
+#include "dataflash.h"
+#include "hosted.h"
+
+namespace {
+
+using vkm470::sim::Cable;
+using vkm470::sim::DataFlash;
+namespace hosted = vkm470::os::hosted;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class LptBurn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hosted::setVirtualClock(true);
+    chip_ = std::make_shared<DataFlash>();
+    cable_ = std::make_shared<Cable>(chip_);
+    hosted::registerDevice("ALTLPT1", cable_);
+    dir_ = std::filesystem::temp_directory_path() /
+           ("vkm470-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+
+  void TearDown() override {
+    hosted::unregisterDevice("ALTLPT1");
+    hosted::setVirtualClock(false);
+    std::filesystem::remove_all(dir_);
+  }
+
+  Outcome burn(std::vector<std::string> args) {
+    args.insert(args.begin(), "vkm470burn");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    int status = burn_main(static_cast<int>(args.size()), argv.data());
+    std::string out = ::testing::internal::GetCapturedStdout();
+    return {status, out, ::testing::internal::GetCapturedStderr()};
+  }
+
+  std::string image(const std::string& name, std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = std::uint8_t(seed + i * 7 + i / 251);
+    std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
+    images_[path] = bytes;
+    return path;
+  }
+
+  // Bytes of the flash from a byte address, in 512-byte page addressing.
+  std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+      std::uint32_t a = address + std::uint32_t(i);
+      bytes[i] = chip_->peek(a / 512, a % 512);
+    }
+    return bytes;
+  }
+
+  std::shared_ptr<DataFlash> chip_;
+  std::shared_ptr<Cable> cable_;
+  std::filesystem::path dir_;
+  std::map<std::string, std::vector<std::uint8_t>> images_;
+};
+
+TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
+  Outcome r = burn({"-i", "LPT1", "-t"});
+  EXPECT_EQ(r.out, "Setting FLASH page size.OK\n");
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(chip_->pageMode(), vkm470::sim::PageMode::Binary);
+
+  std::string boot = image("boot.bin", 40000, 1);
+  std::string app = image("app.bin", 70001, 2);
+  std::string pga = image("pga.bin", 1000, 3);
+  r = burn({"-i", "LPT1", "-w", "-v", "-b", boot, "-a", app, "-p", pga});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "Writing and verifying boot program..\nwrote 40000 bytes\nverify OK\n"
+            "Writing and verifying application program...\nwrote 70001 bytes\nverify OK\n"
+            "Writing and verifying PGA broaching.\nwrote 1000 bytes\nverify OK\n");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(flash(0x000000, 40000), images_[boot]);
+  EXPECT_EQ(flash(0x020200, 70001), images_[app]);
+  EXPECT_EQ(flash(0x1E7008, 1000), images_[pga]);
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : images_[pga]) sum += b;
+  EXPECT_EQ(flash(0x1E7000, 8),
+            (std::vector<std::uint8_t>{0xE8, 0x03, 0, 0, std::uint8_t(sum), std::uint8_t(sum >> 8),
+                                       std::uint8_t(sum >> 16), std::uint8_t(sum >> 24)}));
+  // Bytes around the images keep their erased state.
+  EXPECT_EQ(flash(40000, 1)[0], 0xFF);
+  EXPECT_EQ(flash(0x020200 + 70001, 1)[0], 0xFF);
+
+  r = burn({"-i", "LPT1", "-n", "ABC"});
+  EXPECT_EQ(r.out, "Writing serial.OK\n");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(flash(0x020000, 16),
+            (std::vector<std::uint8_t>{'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  // The serial number sits between the boot and application images without
+  // touching either.
+  EXPECT_EQ(flash(0x020200, 16),
+            std::vector<std::uint8_t>(images_[app].begin(), images_[app].begin() + 16));
+
+  r = burn({"-i", "LPT1", "-n"});
+  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: ABC\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(LptBurn, FlippedBitFailsVerify) {
+  chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+  std::string app = image("app.bin", 10000, 4);
+  chip_->flipOnRead(0x020200 + 5000, 0x10);
+  Outcome r = burn({"-i", "LPT1", "-w", "-v", "-a", app});
+  EXPECT_EQ(r.out, "Writing and verifying application program.\n");
+  EXPECT_EQ(r.err, "verifing error\n");
+  EXPECT_EQ(r.status, 3);
+}
+
+TEST_F(LptBurn, BusyChipFailsAfterFiveSecondsOfVirtualTime) {
+  chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+  chip_->setStuckBusy(true);
+  std::string boot = image("boot.bin", 512, 5);
+  vkm470::os::Dword start = vkm470::os::GetTickCount();
+  Outcome r = burn({"-i", "LPT1", "-w", "-b", boot});
+  vkm470::os::Dword elapsed = vkm470::os::GetTickCount() - start;
+  EXPECT_EQ(r.out, "Writing boot program.\n");
+  EXPECT_EQ(r.err, "error program FLASH\n");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_GE(elapsed, 5000u);
+  EXPECT_LT(elapsed, 5200u);
+}
+
+TEST_F(LptBurn, MissingOrSilentCableFailsEveryOperation) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {"write", {"-i", "LPT1", "-w", "-a", "x.bin"}, 3, "", ""},
+      {"page size",
+       {"-i", "LPT1", "-t"},
+       3,
+       "Setting FLASH page size.",
+       "error setting FLASH page size\n"},
+      {"read serial", {"-i", "LPT1", "-n"}, 3, "Reading serial.error\n", ""},
+      {"write serial", {"-i", "LPT1", "-n", "7"}, 3, "Writing serial.error\n", ""},
+      {"other port", {"-i", "LPT2", "-n"}, 3, "Reading serial.error\n", ""},
+  };
+  for (Cable::Presence presence :
+       {Cable::Presence::QueryFails, Cable::Presence::QueryAnswersZero}) {
+    cable_->setPresence(presence);
+    for (const Case& c : cases) {
+      Outcome r = burn(c.args);
+      EXPECT_EQ(r.status, c.status) << c.what;
+      EXPECT_EQ(r.out, c.out) << c.what;
+      EXPECT_EQ(r.err, c.err) << c.what;
+    }
+  }
+  EXPECT_EQ(chip_->pageMode(), vkm470::sim::PageMode::Standard);
+}
+
+}  // namespace

@@ -21,8 +21,9 @@ if command -v i686-w64-mingw32-g++-posix >/dev/null; then
 else
   echo "== mingw-i686 skipped: g++-mingw-w64-i686 is not installed" >&2
 fi
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null &&
+   { command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ]; }; then
   run_preset mingw-x86_64
 else
-  echo "== mingw-x86_64 skipped: g++-mingw-w64-x86-64 or wine is not installed" >&2
+  echo "== mingw-x86_64 skipped: g++-mingw-w64-x86-64 or wine64 is not installed" >&2
 fi

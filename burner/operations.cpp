@@ -68,24 +68,31 @@ long file_size(std::FILE* file) {
   return size;
 }
 
-// An image longer than its area would overwrite the next area (or run past
-// the end of the flash), so it is refused before any byte of it is written.
-bool image_fits(std::FILE* file, const char* fname_bin, long area_size, int32_t* status) {
+// Opens an image file, or reports why not and returns null. An image longer
+// than its area would overwrite the next area (or run past the end of the
+// flash), so it is refused before any byte of it is written.
+std::FILE* open_image(const char* fname_bin, long area_size, int32_t* status) {
   BURN_ASSERT(fname_bin != nullptr);
   BURN_ASSERT(status != nullptr);
+  std::FILE* file = std::fopen(fname_bin, "rb");
+  if (file == nullptr) {
+    burn_error("error: can't open file %s\n", fname_bin);
+    *status = operation_cannot_open;
+    return nullptr;
+  }
   const long size = file_size(file);
   if (size < 0) {
     burn_error("error reading file %s\n", fname_bin);
     *status = operation_cannot_read;
-    return false;
-  }
-  if (size > area_size) {
+  } else if (size > area_size) {
     burn_error("error: file %s too large for its area (%ld bytes, at most %ld)\n", fname_bin, size,
                area_size);
     *status = operation_cannot_read;
-    return false;
+  } else {
+    return file;
   }
-  return true;
+  std::fclose(file);
+  return nullptr;
 }
 
 void put_le32(uint8_t* bytes, uint32_t value) {
@@ -124,16 +131,8 @@ void write_image_file(uint32_t address, long area_size, const char* fname_bin, i
   BURN_ASSERT(fname_bin != nullptr);
   BURN_ASSERT(status != nullptr);
   *status = operation_ok;
-  std::FILE* file = std::fopen(fname_bin, "rb");
-  if (file == nullptr) {
-    burn_error("error: can't open file %s\n", fname_bin);
-    *status = operation_cannot_open;
-    return;
-  }
-  if (!image_fits(file, fname_bin, area_size, status)) {
-    std::fclose(file);
-    return;
-  }
+  std::FILE* file = open_image(fname_bin, area_size, status);
+  if (file == nullptr) return;
 
   burn_print(".");
   uint8_t data[chunk_size];
@@ -163,16 +162,8 @@ void write_pga_image(const char* fname_bin, int32_t* status) {
   BURN_ASSERT(fname_bin != nullptr);
   BURN_ASSERT(status != nullptr);
   *status = operation_ok;
-  std::FILE* file = std::fopen(fname_bin, "rb");
-  if (file == nullptr) {
-    burn_error("error: can't open file %s\n", fname_bin);
-    *status = operation_cannot_open;
-    return;
-  }
-  if (!image_fits(file, fname_bin, pga_area_size, status)) {
-    std::fclose(file);
-    return;
-  }
+  std::FILE* file = open_image(fname_bin, pga_area_size, status);
+  if (file == nullptr) return;
   // Held whole: the header needs the length and the byte sum first. Reading no
   // more than the area holds keeps a file that grew meanwhile inside the flash.
   std::vector<uint8_t> image(static_cast<size_t>(pga_area_size));

@@ -7,8 +7,8 @@ cmake --build --preset default -j "$(nproc)" >/dev/null
 burn=build/default/bin/vkm470burn
 
 echo "\$ vkm470burn -i usb -r"
-"$burn" -i usb -r && status=0 || status=$?
+"$burn" -i usb -r 2>&1 && status=0 || status=$?
 echo "(exit status $status)"
 echo "\$ vkm470burn -i USB -r"
-"$burn" -i USB -r && status=0 || status=$?
+"$burn" -i USB -r 2>&1 && status=0 || status=$?
 echo "(exit status $status)"

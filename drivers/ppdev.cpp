@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace vkm470::drivers {
 namespace {
@@ -31,10 +30,6 @@ constexpr Dword kRegisterControl = 2;
 // The port query's answer for a port this driver holds.
 constexpr std::uint32_t kPortClaimed = 2;
 
-// Win32 codes os.h has no name for.
-constexpr Dword kErrorInvalidFunction = 1;
-constexpr Dword kErrorAccessDenied = 5;
-
 Dword win32Error(int errnoValue) {
   switch (errnoValue) {
     case ENOENT:
@@ -43,7 +38,7 @@ Dword win32Error(int errnoValue) {
       return os::kErrorFileNotFound;
     case EACCES:
     case EPERM:
-      return kErrorAccessDenied;
+      return os::kErrorAccessDenied;
     case EBUSY:
       return os::kErrorSharingViolation;
     default:
@@ -83,7 +78,7 @@ class PpdevDevice final : public os::hosted::Device {
 
   void submit(os::hosted::Request& request) override {
     if (request.kind() != os::hosted::RequestKind::IoControl) {
-      request.complete(kErrorInvalidFunction, 0);
+      request.complete(os::kErrorInvalidFunction, 0);
       return;
     }
     // Handles may be shared between threads; one batch must not interleave
@@ -100,7 +95,7 @@ class PpdevDevice final : public os::hosted::Device {
         runBatch(request);
         return;
       default:
-        request.complete(kErrorInvalidFunction, 0);
+        request.complete(os::kErrorInvalidFunction, 0);
     }
   }
 
@@ -141,10 +136,11 @@ class PpdevDevice final : public os::hosted::Device {
       request.complete(os::kErrorInvalidParameter, 0);
       return;
     }
-    // Input and output may be one buffer; work on a copy.
-    const auto* input = static_cast<const unsigned char*>(request.input());
-    std::vector<unsigned char> entries(input, input + size);
-    // A batch with an entry the driver does not know changes no line.
+    // Entries are carried out in the output buffer, which the library passes
+    // as the input too; a batch with an entry the driver does not know changes
+    // no line.
+    auto* entries = static_cast<unsigned char*>(request.output());
+    if (request.input() != request.output()) std::memmove(entries, request.input(), size);
     for (Dword at = 0; at < size; at += 4) {
       const std::uint16_t op = loadWord(&entries[at]);
       if (op != kEntryWriteData && op != kEntryReadStatus) {
@@ -167,7 +163,6 @@ class PpdevDevice final : public os::hosted::Device {
         return;
       }
     }
-    std::memcpy(request.output(), entries.data(), size);
     request.complete(os::kErrorSuccess, size);
   }
 

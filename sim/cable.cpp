@@ -8,7 +8,6 @@ namespace vkm470::sim {
 
 namespace {
 
-constexpr os::Dword kErrorInvalidFunction = 1;
 constexpr std::uint8_t kSck = 0x01;
 constexpr std::uint8_t kSelect = 0x02;
 constexpr std::uint8_t kSi = 0x40;
@@ -80,7 +79,7 @@ void Cable::Port::submit(os::hosted::Request& request) {
   if (answersLeft == 0) return request.complete(os::kErrorGenFailure, 0);
   --answersLeft;
   if (request.kind() != os::hosted::RequestKind::IoControl)
-    return request.complete(kErrorInvalidFunction, 0);
+    return request.complete(os::kErrorInvalidFunction, 0);
 
   switch (request.code()) {
     case kPortQuery: {
@@ -109,7 +108,7 @@ void Cable::Port::submit(os::hosted::Request& request) {
     case kBatch:
       return batch(request);
     default:
-      return request.complete(kErrorInvalidFunction, 0);
+      return request.complete(os::kErrorInvalidFunction, 0);
   }
 }
 

@@ -8,12 +8,9 @@
 
 namespace {
 
-bool isUsb(const VKM470F_DEVICE* dev) { return dev->interfaceType == VKM470F_INTERFACE_USB; }
+using vkm470::lpt::isParallelPort;
 
-bool isLpt(const VKM470F_DEVICE* dev) {
-  return dev->interfaceType >= VKM470F_INTERFACE_LPT1 &&
-         dev->interfaceType <= VKM470F_INTERFACE_LPT3;
-}
+bool isUsb(const VKM470F_DEVICE* dev) { return dev->interfaceType == VKM470F_INTERFACE_USB; }
 
 // Runs body, turning any exception into failureCode.
 template <typename Body>
@@ -43,6 +40,17 @@ std::int32_t usbOnly(VKM470F_DEVICE* dev, Body body) noexcept {
   return guarded(VKM470F_ERR_NO_OBJECT, body);
 }
 
+// An export served on both sides: null record -2001, an interface it does
+// not serve -2004.
+template <typename LptBody>
+std::int32_t eitherInterface(VKM470F_DEVICE* dev, std::int32_t lptFailureCode,
+                             LptBody lptBody) noexcept {
+  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
+  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
+  if (isParallelPort(dev)) return guarded(lptFailureCode, lptBody);
+  return VKM470F_ERR_NOT_AVAILABLE;
+}
+
 }  // namespace
 
 extern "C" {
@@ -55,7 +63,7 @@ VKM470F_API(int32_t) VKM470F_CloseDevice(VKM470F_DEVICE* dev) {
   if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
   return guarded(VKM470F_ERR_NO_OBJECT, [dev] {
     if (isUsb(dev)) return usbClose(dev);
-    if (isLpt(dev)) return vkm470::lpt::closeCable(dev);
+    if (isParallelPort(dev)) return vkm470::lpt::closeCable(dev);
     usbClose(dev);
     vkm470::lpt::releaseCable(dev);
     return std::int32_t{VKM470F_SUCCESS};
@@ -114,25 +122,15 @@ VKM470F_API(int32_t) VKM470F_GetDeviceName(VKM470F_DEVICE* dev, char*, uint16_t)
 }
 
 VKM470F_API(int32_t) VKM470F_OpenDevice(VKM470F_DEVICE* dev, uint8_t) {
-  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
-  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
-  if (isLpt(dev)) {
-    return guarded(VKM470F_ERR_CABLE_OPEN, [dev] { return vkm470::lpt::openCable(dev); });
-  }
-  return VKM470F_ERR_NOT_AVAILABLE;
+  return eitherInterface(dev, VKM470F_ERR_CABLE_OPEN,
+                         [dev] { return vkm470::lpt::openCable(dev); });
 }
 
 VKM470F_API(int32_t)
 VKM470F_ProgrammDSPFlash(VKM470F_DEVICE* dev, uint32_t address, const uint8_t* data,
                          uint32_t length, uint32_t) {
-  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
-  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
-  if (isLpt(dev)) {
-    return guarded(VKM470F_ERR_FLASH_FAILED, [=] {
-      return vkm470::lpt::programFlash(dev, address, data, length);
-    });
-  }
-  return VKM470F_ERR_NOT_AVAILABLE;
+  return eitherInterface(dev, VKM470F_ERR_FLASH_FAILED,
+                         [=] { return vkm470::lpt::programFlash(dev, address, data, length); });
 }
 
 VKM470F_API(int32_t)
@@ -143,22 +141,12 @@ VKM470F_ReadBulkFIFO(VKM470F_DEVICE* dev, uint16_t*, uint32_t, uint32_t*, uint32
 VKM470F_API(int32_t)
 VKM470F_ReadDSPFlash(VKM470F_DEVICE* dev, uint32_t address, uint8_t* data, uint32_t length,
                      uint32_t) {
-  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
-  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
-  if (isLpt(dev)) {
-    return guarded(VKM470F_ERR_FLASH_FAILED,
-                   [=] { return vkm470::lpt::readFlash(dev, address, data, length); });
-  }
-  return VKM470F_ERR_NOT_AVAILABLE;
+  return eitherInterface(dev, VKM470F_ERR_FLASH_FAILED,
+                         [=] { return vkm470::lpt::readFlash(dev, address, data, length); });
 }
 
 VKM470F_API(int32_t) VKM470F_ResetDSP(VKM470F_DEVICE* dev) {
-  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
-  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
-  if (isLpt(dev)) {
-    return guarded(VKM470F_ERR_CABLE_OPEN, [dev] { return vkm470::lpt::resetDsp(dev); });
-  }
-  return VKM470F_ERR_NOT_AVAILABLE;
+  return eitherInterface(dev, VKM470F_ERR_CABLE_OPEN, [dev] { return vkm470::lpt::resetDsp(dev); });
 }
 
 VKM470F_API(int32_t) VKM470F_SearchDevices(VKM470F_DEVICE* dev, int16_t* list, int32_t count) {
@@ -185,13 +173,8 @@ VKM470F_SimpleWriteBulk(VKM470F_DEVICE* dev, const uint8_t*, uint32_t, uint32_t*
 
 VKM470F_API(int32_t)
 VKM470F_SpecialDSPFlashCommand(VKM470F_DEVICE* dev, uint32_t command, uint8_t* data, uint32_t) {
-  if (dev == nullptr) return VKM470F_ERR_NO_OBJECT;
-  if (isUsb(dev)) return guarded(VKM470F_ERR_NO_OBJECT, usbUnavailable);
-  if (isLpt(dev)) {
-    return guarded(VKM470F_ERR_FLASH_FAILED,
-                   [=] { return vkm470::lpt::specialCommand(dev, command, data); });
-  }
-  return VKM470F_ERR_NOT_AVAILABLE;
+  return eitherInterface(dev, VKM470F_ERR_FLASH_FAILED,
+                         [=] { return vkm470::lpt::specialCommand(dev, command, data); });
 }
 
 VKM470F_API(int32_t) VKM470F_StartBulkFIFO(VKM470F_DEVICE* dev) {

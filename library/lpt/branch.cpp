@@ -15,11 +15,6 @@ constexpr std::uint16_t kCommandInformation = 2;
 
 CAT45DB161Flash* cableOf(VKM470F_DEVICE* dev) { return static_cast<CAT45DB161Flash*>(dev->cable); }
 
-bool isLpt(const VKM470F_DEVICE* dev) {
-  return dev->interfaceType >= VKM470F_INTERFACE_LPT1 &&
-         dev->interfaceType <= VKM470F_INTERFACE_LPT3;
-}
-
 // Runs work on a freshly opened cable and closes it again, whatever happens.
 template <typename Work>
 std::int32_t withCable(VKM470F_DEVICE* dev, Work work) {
@@ -34,8 +29,13 @@ std::int32_t flashStatus(bool ok) { return ok ? VKM470F_SUCCESS : VKM470F_ERR_FL
 
 }  // namespace
 
+bool isParallelPort(const VKM470F_DEVICE* dev) {
+  return dev->interfaceType >= VKM470F_INTERFACE_LPT1 &&
+         dev->interfaceType <= VKM470F_INTERFACE_LPT3;
+}
+
 std::int32_t openCable(VKM470F_DEVICE* dev) {
-  if (dev == nullptr || !isLpt(dev)) return VKM470F_ERR_NO_OBJECT;
+  if (dev == nullptr || !isParallelPort(dev)) return VKM470F_ERR_NO_OBJECT;
   releaseCable(dev);
   auto* cable = new (std::nothrow) CAT45DB161Flash;
   if (cable == nullptr) return VKM470F_ERR_CABLE_OPEN;

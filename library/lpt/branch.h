@@ -10,6 +10,9 @@
 
 namespace vkm470::lpt {
 
+// Interface types 3 to 5: parallel ports 1 to 3.
+bool isParallelPort(const VKM470F_DEVICE* dev);
+
 // VKM470F_OpenDevice: opens the cable on port interfaceType - 2 into dev->cable.
 std::int32_t openCable(VKM470F_DEVICE* dev);
 // VKM470F_CloseDevice: -2001 when no cable is held.

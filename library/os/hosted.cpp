@@ -186,6 +186,15 @@ std::shared_ptr<T> lookupLocked(Handle handle) {
   return std::dynamic_pointer_cast<T>(lookupLocked(handle));
 }
 
+// lookupLocked for a service's argument: a handle that is unknown or of
+// another kind leaves ERROR_INVALID_HANDLE.
+template <typename T>
+std::shared_ptr<T> argumentLocked(Handle handle) {
+  auto object = lookupLocked<T>(handle);
+  if (!object) t_lastError = kErrorInvalidHandle;
+  return object;
+}
+
 class RequestImpl final : public hosted::Request {
  public:
   RequestImpl(File* file, hosted::RequestKind kind, Dword code, const void* input, Dword inputSize,
@@ -302,19 +311,17 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
   std::shared_ptr<RequestImpl> request;
   {
     std::lock_guard<std::mutex> lk(s.lock);
-    file = lookupLocked<File>(device);
-    if (!file || file->closed) {
+    file = argumentLocked<File>(device);
+    if (!file) return false;
+    if (file->closed) {
       t_lastError = kErrorInvalidHandle;
       return false;
     }
     std::shared_ptr<Event> event;
     if (overlapped != nullptr) {
       if (overlapped->hEvent != nullptr) {
-        event = lookupLocked<Event>(overlapped->hEvent);
-        if (!event) {
-          t_lastError = kErrorInvalidHandle;
-          return false;
-        }
+        event = argumentLocked<Event>(overlapped->hEvent);
+        if (!event) return false;
         // As on the platform: the event is cleared when the request starts.
         event->signalled = false;
       }
@@ -567,11 +574,8 @@ bool CancelIo(Handle device) {
   std::vector<std::shared_ptr<RequestImpl>> mine;
   {
     std::lock_guard<std::mutex> lk(state().lock);
-    file = lookupLocked<File>(device);
-    if (!file) {
-      t_lastError = kErrorInvalidHandle;
-      return false;
-    }
+    file = argumentLocked<File>(device);
+    if (!file) return false;
     Dword self = currentThreadId();
     for (auto& [raw, request] : file->live) {
       if (!request->done && request->issuer() == self) mine.push_back(request);
@@ -585,28 +589,22 @@ Handle CreateEvent(bool manualReset, bool initialState) {
   return insert(std::make_shared<Event>(manualReset, initialState));
 }
 
-bool SetEvent(Handle event) {
+namespace {
+
+bool setSignalled(Handle event, bool signalled) {
   std::lock_guard<std::mutex> lk(state().lock);
-  auto e = lookupLocked<Event>(event);
-  if (!e) {
-    t_lastError = kErrorInvalidHandle;
-    return false;
-  }
-  e->signalled = true;
-  state().changed.notify_all();
+  auto e = argumentLocked<Event>(event);
+  if (!e) return false;
+  e->signalled = signalled;
+  if (signalled) state().changed.notify_all();
   return true;
 }
 
-bool ResetEvent(Handle event) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto e = lookupLocked<Event>(event);
-  if (!e) {
-    t_lastError = kErrorInvalidHandle;
-    return false;
-  }
-  e->signalled = false;
-  return true;
-}
+}  // namespace
+
+bool SetEvent(Handle event) { return setSignalled(event, true); }
+
+bool ResetEvent(Handle event) { return setSignalled(event, false); }
 
 Handle CreateMutex(bool initialOwner) {
   auto mutex = std::make_shared<Mutex>();
@@ -621,11 +619,8 @@ Handle CreateMutex(bool initialOwner) {
 
 bool ReleaseMutex(Handle mutex) {
   std::lock_guard<std::mutex> lk(state().lock);
-  auto m = lookupLocked<Mutex>(mutex);
-  if (!m) {
-    t_lastError = kErrorInvalidHandle;
-    return false;
-  }
+  auto m = argumentLocked<Mutex>(mutex);
+  if (!m) return false;
   if (m->count == 0 || m->owner != currentThreadId()) {
     t_lastError = kErrorNotOwner;
     return false;

@@ -31,7 +31,9 @@ constexpr Dword kWaitFailed = 0xFFFFFFFFu;
 
 // Error codes (GetLastError values and request completion statuses).
 constexpr Dword kErrorSuccess = 0;
+constexpr Dword kErrorInvalidFunction = 1;  // a request the driver does not serve
 constexpr Dword kErrorFileNotFound = 2;
+constexpr Dword kErrorAccessDenied = 5;
 constexpr Dword kErrorInvalidHandle = 6;
 constexpr Dword kErrorNotEnoughMemory = 8;
 constexpr Dword kErrorGenFailure = 31;

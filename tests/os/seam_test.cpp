@@ -120,15 +120,24 @@ TEST(Handles, NullHandleIsRefusedWithInvalidHandle) {
 
 // --- mutexes ---
 
-TEST(Mutexes, InitialOwnerHoldsItUntilRelease) {
-  Handle mutex = CreateMutex(true);
-  ASSERT_NE(mutex, nullptr);
+// Whether another thread finds the mutex held, or can take (and give back) it.
+void expectHeldElsewhere(Handle mutex) {
   onOtherThread([&] { EXPECT_EQ(WaitForSingleObject(mutex, 0), kWaitTimeout); });
-  ASSERT_TRUE(ReleaseMutex(mutex));
+}
+
+void expectFreeElsewhere(Handle mutex) {
   onOtherThread([&] {
     EXPECT_EQ(WaitForSingleObject(mutex, 0), kWaitObject0);
     EXPECT_TRUE(ReleaseMutex(mutex));
   });
+}
+
+TEST(Mutexes, InitialOwnerHoldsItUntilRelease) {
+  Handle mutex = CreateMutex(true);
+  ASSERT_NE(mutex, nullptr);
+  expectHeldElsewhere(mutex);
+  ASSERT_TRUE(ReleaseMutex(mutex));
+  expectFreeElsewhere(mutex);
   CloseHandle(mutex);
 }
 
@@ -137,12 +146,9 @@ TEST(Mutexes, OwnerReentersAndReleasesAsOftenAsItTook) {
   EXPECT_EQ(WaitForSingleObject(mutex, 0), kWaitObject0);
   EXPECT_EQ(WaitForSingleObject(mutex, kInfinite), kWaitObject0);
   ASSERT_TRUE(ReleaseMutex(mutex));
-  onOtherThread([&] { EXPECT_EQ(WaitForSingleObject(mutex, 0), kWaitTimeout); });
+  expectHeldElsewhere(mutex);
   ASSERT_TRUE(ReleaseMutex(mutex));
-  onOtherThread([&] {
-    EXPECT_EQ(WaitForSingleObject(mutex, 0), kWaitObject0);
-    EXPECT_TRUE(ReleaseMutex(mutex));
-  });
+  expectFreeElsewhere(mutex);
   CloseHandle(mutex);
 }
 

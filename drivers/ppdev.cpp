@@ -140,7 +140,9 @@ class PpdevDevice final : public os::hosted::Device {
     // as the input too; a batch with an entry the driver does not know changes
     // no line.
     auto* entries = static_cast<unsigned char*>(request.output());
-    if (request.input() != request.output()) std::memmove(entries, request.input(), size);
+    if (size != 0 && request.input() != request.output()) {
+      std::memmove(entries, request.input(), size);
+    }
     for (Dword at = 0; at < size; at += 4) {
       const std::uint16_t op = loadWord(&entries[at]);
       if (op != kEntryWriteData && op != kEntryReadStatus) {

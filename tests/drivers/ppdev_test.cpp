@@ -293,6 +293,15 @@ TEST_F(PpdevTest, MalformedBatchChangesNoLine) {
   }
 }
 
+TEST_F(PpdevTest, EmptyBatchWithoutInputSucceedsAndMovesNoLine) {
+  TestRequest run(kBatch, {}, 0);
+  run.out().reserve(4);  // an output buffer, but no input
+  device->submit(run);
+  EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.bytes, 0u);
+  EXPECT_TRUE(port->calls.empty());
+}
+
 TEST_F(PpdevTest, FailedPortCallFailsTheRequest) {
   port->failures["PPRSTATUS"] = EIO;
   const auto in = batch({{kWrite, 0x41}, {kRead, 0}, {kWrite, 0x40}});

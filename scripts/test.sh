@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: optimised, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, under ThreadSanitizer, and the Windows builds
-# (32-bit export and import tables; 64-bit tests under wine64).
+# UndefinedBehaviorSanitizer, under ThreadSanitizer, the fuzz targets for a
+# bounded time, and the Windows builds (32-bit export and import tables; 64-bit
+# tests under wine64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,6 +17,12 @@ run_preset() {
 run_preset default
 run_preset asan
 run_preset tsan
+if command -v clang++ >/dev/null; then
+  echo "== fuzz"
+  bash scripts/fuzz.sh
+else
+  echo "== fuzz skipped: clang is not installed" >&2
+fi
 if command -v i686-w64-mingw32-g++-posix >/dev/null; then
   run_preset mingw-i686
 else

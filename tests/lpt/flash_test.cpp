@@ -165,6 +165,14 @@ TEST_F(LptTest, BinaryPageSizeCommandWaitsForReady) {
   EXPECT_EQ(cable->commandLog(), (Log{"3D 2A80A6", "D7 /1"}));
 }
 
+TEST_F(LptTest, BinaryPageSizeFailsOnAChipThatStaysBusy) {
+  cable->alwaysBusy = true;
+  const Dword start = os::GetTickCount();
+  EXPECT_EQ(VKM470F_SpecialDSPFlashCommand(&dev, 1, nullptr, 0), VKM470F_ERR_FLASH_FAILED);
+  EXPECT_GT(os::GetTickCount() - start, 5000u);
+  EXPECT_EQ(cable->commandLog().front(), "3D 2A80A6");
+}
+
 // With the select write refused nothing reaches the chip, yet the command
 // still waits out the chip's busy time before it reports the failure.
 TEST_F(LptTest, BinaryPageSizeWithoutSelectFailsAfterTheReadyWait) {

@@ -340,8 +340,7 @@ void UsbModule::Module::settle(std::unique_lock<std::mutex>& lock, Fill fill) {
     fill(batch);
     if (batch.empty()) return;
     for (const Batch::Completion& c : batch) inFlight.push_back(c.request);
-    // A fill stops short of the last slot when it may have more to complete.
-    const bool more = batch.room() < 2;
+    const bool more = batch.full();
     lock.unlock();
     for (const Batch::Completion& c : batch) c.request->complete(c.status, c.bytes);
     lock.lock();
@@ -361,11 +360,10 @@ void UsbModule::Module::pump(Batch& batch) {
   // queued writes, up to its size. A read pends only while nothing is buffered
   // or queued, so every read completes with at least one byte.
   while (!reads.empty() && (ring.size() != 0 || !writes.empty()) && batch.room() >= 2) {
-    Queue::Entry& entry = reads.front();
-    Request* read = entry.request;
+    Request* read = reads.front().request;
     auto* out = static_cast<std::uint8_t*>(read->output());
     const Dword size = read->outputSize();
-    Dword got = entry.moved + static_cast<Dword>(ring.take(out + entry.moved, size - entry.moved));
+    Dword got = static_cast<Dword>(ring.take(out, size));
     while (got < size && !writes.empty() && batch.room() >= 2) {
       Queue::Entry& write = writes.front();
       const Dword n = std::min(size - got, write.request->inputSize() - write.moved);
@@ -377,12 +375,6 @@ void UsbModule::Module::pump(Batch& batch) {
         batch.add(write.request, os::kErrorSuccess, write.moved);
         writes.pop();
       }
-    }
-    // The batch has no room for more writes' completions: the read keeps
-    // what it has and goes on in the next round.
-    if (got < size && !writes.empty()) {
-      entry.moved = got;
-      return;
     }
     batch.add(read, os::kErrorSuccess, got);
     reads.pop();

@@ -448,29 +448,6 @@ TEST_F(UsbModuleTest, FullLoopBackHoldsTheWriteUntilReadsDrainIt) {
   EXPECT_EQ(big.bytes, 1024u);
 }
 
-// More queued writes than one batch of completions holds: the read still
-// takes all that fits.
-TEST_F(UsbModuleTest, ReadTakesEveryQueuedWriteThatFits) {
-  install(std::make_shared<UsbModule>(chip, UsbModule::kModuleType, 1));
-  ASSERT_TRUE(startApplication());
-  Bytes written;
-  std::vector<std::unique_ptr<Bulk>> writes;
-  for (int i = 0; i < 40; ++i) {
-    writes.push_back(std::make_unique<Bulk>(1));
-    writes.back()->buffer[0] = std::uint8_t(i);
-    written.push_back(std::uint8_t(i));
-    write(*writes.back());
-  }
-  Bulk all(100);
-  ASSERT_TRUE(read(all));
-  EXPECT_EQ(all.data(), written);
-  for (auto& w : writes) {
-    ASSERT_FALSE(w->pending());
-    EXPECT_EQ(w->finish(handle), 0u);
-    EXPECT_EQ(w->bytes, 1u);
-  }
-}
-
 TEST_F(UsbModuleTest, ClosingTheHandleEndsPendingTransfers) {
   ASSERT_TRUE(startApplication());
   Bulk r(512);

@@ -95,13 +95,8 @@ std::uint8_t DataFlash::nextOut() {
     }
     case kProtectionRead:
     case kLockdownRead:
-      return received_ >= 4 && received_ - 4 < kRegisterBytes ? 0x00 : kHighZ;
-    case kSecurityRead: {
-      if (received_ < 4) return kHighZ;
-      const std::uint32_t index = received_ - 4;
-      if (index < kSecurityUserBytes) return 0xFF;
-      return index < kSecurityBytes ? kFactoryId[index - kSecurityUserBytes] : kHighZ;
-    }
+    case kSecurityRead:
+      return received_ >= 4 ? registerByte(opcode_, received_ - 4) : kHighZ;
     case kContinuousRead:
       return received_ >= 8 ? readNext() : kHighZ;
     default:
@@ -118,6 +113,12 @@ void DataFlash::startBusy(std::uint32_t microseconds) { busyUntil_ = clock_() + 
 std::uint8_t DataFlash::statusByte() const {
   return static_cast<std::uint8_t>((busy() ? 0 : kReady) | kDensity |
                                    (mode_ == PageMode::Binary ? kBinaryPagesBit : 0));
+}
+
+std::uint8_t DataFlash::registerByte(std::uint8_t opcode, std::uint32_t index) {
+  if (opcode != kSecurityRead) return index < kRegisterBytes ? 0x00 : kHighZ;
+  if (index < kSecurityUserBytes) return 0xFF;
+  return index < kSecurityBytes ? kFactoryId[index - kSecurityUserBytes] : kHighZ;
 }
 
 std::uint32_t DataFlash::pageBytes() const {
@@ -231,6 +232,14 @@ bool DataFlash::setBinaryPages() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (busy()) return false;
   configure();
+  return true;
+}
+
+bool DataFlash::readRegister(std::uint8_t opcode, std::uint8_t* out, std::size_t n) {
+  if (opcode != kProtectionRead && opcode != kLockdownRead && opcode != kSecurityRead) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  for (std::size_t i = 0; i < n; ++i) out[i] = registerByte(opcode, static_cast<std::uint32_t>(i));
   return true;
 }
 

@@ -92,6 +92,9 @@ class DataFlash {
   // Buffer write from the address's offset, then program with erase.
   bool programPage(std::uint32_t address, const std::uint8_t* data, std::size_t n);
   bool setBinaryPages();
+  // One of the three register reads (protection, lockdown, security): n bytes
+  // from the register's first byte on, 0xFF past its end.
+  bool readRegister(std::uint8_t opcode, std::uint8_t* out, std::size_t n);
 
   // Direct access for tests and the module image; no busy time, no faults.
   std::uint8_t peek(std::uint32_t page, std::uint32_t offset);
@@ -131,6 +134,7 @@ class DataFlash {
   bool busy() const;
   void startBusy(std::uint32_t microseconds);
   std::uint8_t statusByte() const;
+  static std::uint8_t registerByte(std::uint8_t opcode, std::uint32_t index);
   std::uint32_t pageBytes() const;
   Position decode(std::uint32_t address) const;
   std::uint32_t bufferOffset(std::uint32_t address) const;

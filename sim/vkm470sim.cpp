@@ -256,7 +256,9 @@ void exportImage(const std::string& path, const std::string& output) {
 
 int main(int argc, char** argv) {
   CLI::App app{"vkm470sim: virtual VKM470 modules, kept in module image files", "vkm470sim"};
-  app.require_subcommand(1);
+  // At most one command; a missing one is reported after the parse, so that
+  // an unknown word is named rather than taken for a missing command.
+  app.require_subcommand(0, 1);
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return "vkm470sim: " + std::string(e.what()) + "\nRun with --help for more information.\n";
   });
@@ -300,6 +302,11 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kExitSuccess : kExitUsage;
+  }
+  if (app.get_subcommands().empty()) {
+    std::cerr << "vkm470sim: a command is required: create, attach, detach, list, show or "
+                 "export\nRun with --help for more information.\n";
+    return kExitUsage;
   }
 
   try {

@@ -6,9 +6,12 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 namespace vkm470::drivers {
@@ -140,7 +143,9 @@ class PpdevDevice final : public os::hosted::Device {
     // as the input too; a batch with an entry the driver does not know changes
     // no line.
     auto* entries = static_cast<unsigned char*>(request.output());
-    if (request.input() != request.output()) std::memmove(entries, request.input(), size);
+    if (size != 0 && request.input() != request.output()) {
+      std::memmove(entries, request.input(), size);
+    }
     for (Dword at = 0; at < size; at += 4) {
       const std::uint16_t op = loadWord(&entries[at]);
       if (op != kEntryWriteData && op != kEntryReadStatus) {
@@ -200,5 +205,42 @@ std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword
   if (error != nullptr) *error = os::kErrorSuccess;
   return std::make_unique<PpdevDevice>(std::move(system), fd);
 }
+
+namespace {
+
+// ALTLPTn, in any case: the port number n (1 to 9), or 0 for another name.
+int portNumber(const std::string& name) {
+  if (name.size() != 7 || name[6] < '1' || name[6] > '9') return 0;
+  for (int i = 0; i < 6; ++i) {
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "ALTLPT"[i]) return 0;
+  }
+  return name[6] - '0';
+}
+
+class PpdevResolver final : public os::hosted::Resolver {
+ public:
+  bool openEntry(const std::string& name, const std::string& path, os::Dword, os::Dword,
+                 std::unique_ptr<os::hosted::Device>* device, os::Dword* error) override {
+    std::error_code ec;
+    if (portNumber(name) == 0 || !std::filesystem::is_character_file(path, ec)) return false;
+    *device = openPpdev(path, error);
+    return true;
+  }
+
+  bool openName(const std::string& name, os::Dword, os::Dword,
+                std::unique_ptr<os::hosted::Device>* device, os::Dword* error) override {
+    const int port = portNumber(name);
+    if (port == 0) return false;
+    const std::string path = "/dev/parport" + std::to_string(port - 1);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return false;
+    *device = openPpdev(path, error);
+    return true;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<os::hosted::Resolver> ppdevResolver() { return std::make_shared<PpdevResolver>(); }
 
 }  // namespace vkm470::drivers

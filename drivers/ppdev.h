@@ -31,4 +31,9 @@ std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,
                                               std::shared_ptr<PpdevSystem> system);
 
+// Real parallel ports as a source of devices: a device-directory entry ALTLPTn
+// that is a character device, and ALTLPTn with no entry as /dev/parport<n-1>
+// when that exists.
+std::shared_ptr<os::hosted::Resolver> ppdevResolver();
+
 }  // namespace vkm470::drivers

@@ -55,6 +55,7 @@ struct Cable::Port {
   unsigned resets = 0;
   Presence presence = Presence::Present;
   std::uint64_t answersLeft = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t responseFailures = 0;
 };
 
 namespace {
@@ -117,7 +118,9 @@ void Cable::Port::batch(os::hosted::Request& request) {
   if (size % 4 != 0 || request.outputSize() < size)
     return request.complete(os::kErrorInvalidParameter, 0);
   auto* entries = static_cast<std::uint8_t*>(request.output());
-  if (request.input() != request.output()) std::memmove(entries, request.input(), size);
+  if (size != 0 && request.input() != request.output()) {
+    std::memmove(entries, request.input(), size);
+  }
   std::uint8_t* const end = entries + size;
 
   // A batch with an unknown entry is refused before any line moves.
@@ -126,6 +129,14 @@ void Cable::Port::batch(os::hosted::Request& request) {
     if (op != kPutData && op != kGetStatus) return request.complete(os::kErrorInvalidParameter, 0);
   }
 
+  if (responseFailures != 0) {
+    for (const std::uint8_t* p = entries; p != end; p += 4) {
+      if (p[0] == (kGetStatus & 0xFF)) {
+        --responseFailures;
+        return request.complete(os::kErrorGenFailure, 0);
+      }
+    }
+  }
   std::lock_guard<std::mutex> chipLock(chip->mutex());
   for (std::uint8_t* p = entries; p != end; p += 4) {
     if (p[0] == (kPutData & 0xFF))
@@ -174,6 +185,11 @@ void Cable::setPresence(Presence presence) {
 void Cable::stopAnsweringAfter(std::uint64_t requests) {
   std::lock_guard<std::mutex> lock(port_->mutex);
   port_->answersLeft = requests;
+}
+
+void Cable::failResponses(std::uint64_t batches) {
+  std::lock_guard<std::mutex> lock(port_->mutex);
+  port_->responseFailures = batches;
 }
 
 }  // namespace vkm470::sim

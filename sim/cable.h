@@ -44,6 +44,9 @@ class Cable : public os::hosted::Driver {
   // The cable answers this many more requests, then fails every one with
   // ERROR_GEN_FAILURE.
   void stopAnsweringAfter(std::uint64_t requests);
+  // The next this many batches that sample the status line (the responses of
+  // chip commands) fail with ERROR_GEN_FAILURE; other requests are answered.
+  void failResponses(std::uint64_t batches);
 
   struct Port;
 

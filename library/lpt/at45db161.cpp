@@ -60,7 +60,10 @@ bool CAT45DB161Flash::addressCommand(std::uint8_t opcode, std::uint32_t address)
 }
 
 bool CAT45DB161Flash::ReadStatus(std::uint8_t* status) {
-  command(&kOpStatusRead, 1, status, 1);
+  // A byte that could not be read keeps the old value: a failed shift decodes
+  // as 0xFF, whose ready bit would send the next page to a busy chip.
+  std::uint8_t answer = 0;
+  if (command(&kOpStatusRead, 1, &answer, 1)) *status = answer;
   return true;
 }
 

@@ -82,6 +82,7 @@ std::int32_t specialCommand(VKM470F_DEVICE* dev, std::uint32_t command, std::uin
       return withCable(
           dev, [](CAT45DB161Flash& cable) { return flashStatus(cable.SetBinaryPageSize()); });
     case kCommandInformation:
+      if (data == nullptr) return VKM470F_ERR_NO_OBJECT;
       return withCable(dev, [=](CAT45DB161Flash& cable) {
         cable.ReadStatus(&data[0]);
         data[1] = cable.ReadProtectionByte();

@@ -23,10 +23,6 @@
 
 #include "os.h"
 
-#if defined(VKM470_HOSTED_PPDEV)
-#include "ppdev.h"
-#endif
-
 namespace vkm470::os {
 namespace {
 
@@ -85,7 +81,7 @@ struct State {
   std::vector<std::shared_ptr<Object>> handles;
   std::deque<std::size_t> freeSlots;
   std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
-  hosted::EntryOpener entryOpener;
+  std::vector<std::shared_ptr<hosted::Resolver>> resolvers;
   // Owning thread id -> the mutexes it holds, abandoned when it ends.
   std::multimap<Dword, std::shared_ptr<Mutex>> owned;
   std::atomic<Dword> nextThreadId{1};
@@ -366,14 +362,9 @@ std::string upper(std::string text) {
   return text;
 }
 
-std::unique_ptr<hosted::Device> openPath(const std::string& path, Dword* error) {
-#if defined(VKM470_HOSTED_PPDEV)
-  return drivers::openPpdev(path, error);
-#else
-  (void)path;
-  *error = kErrorFileNotFound;
-  return nullptr;
-#endif
+std::vector<std::shared_ptr<hosted::Resolver>> resolvers() {
+  std::lock_guard<std::mutex> lk(state().lock);
+  return state().resolvers;
 }
 
 std::filesystem::path deviceDirectory() {
@@ -408,17 +399,12 @@ std::unique_ptr<hosted::Device> openDirectoryEntry(const std::string& name, Dwor
     *error = kErrorFileNotFound;
     return nullptr;
   }
-  if (std::filesystem::is_character_file(status)) return openPath(entry.string(), error);
-  hosted::EntryOpener opener;
-  {
-    std::lock_guard<std::mutex> lk(state().lock);
-    opener = state().entryOpener;
+  std::unique_ptr<hosted::Device> device;
+  for (const auto& resolver : resolvers()) {
+    if (resolver->openEntry(name, entry.string(), access, share, &device, error)) return device;
   }
-  if (!opener) {
-    *error = kErrorFileNotFound;
-    return nullptr;
-  }
-  return opener(name, entry.string(), access, share, error);
+  *error = kErrorFileNotFound;
+  return nullptr;
 }
 
 std::unique_ptr<hosted::Device> openDevice(const std::string& name, Dword access, Dword share,
@@ -435,11 +421,8 @@ std::unique_ptr<hosted::Device> openDevice(const std::string& name, Dword access
   auto device = openDirectoryEntry(name, access, share, &found, error);
   if (found) return device;
 
-  std::string key = upper(name);
-  if (key.size() == 7 && key.compare(0, 6, "ALTLPT") == 0 && key[6] >= '1' && key[6] <= '9') {
-    std::string port = "/dev/parport" + std::to_string(key[6] - '1');
-    std::error_code ec;
-    if (std::filesystem::exists(port, ec)) return openPath(port, error);
+  for (const auto& resolver : resolvers()) {
+    if (resolver->openName(name, access, share, &device, error)) return device;
   }
   *error = kErrorFileNotFound;
   return nullptr;
@@ -718,9 +701,25 @@ void unregisterDevice(const std::string& name) {
   state().drivers.erase(upper(name));
 }
 
-void setEntryOpener(EntryOpener opener) {
+bool Resolver::openEntry(const std::string&, const std::string&, Dword, Dword,
+                         std::unique_ptr<Device>*, Dword*) {
+  return false;
+}
+
+bool Resolver::openName(const std::string&, Dword, Dword, std::unique_ptr<Device>*, Dword*) {
+  return false;
+}
+
+void registerResolver(std::shared_ptr<Resolver> resolver) {
   std::lock_guard<std::mutex> lk(state().lock);
-  state().entryOpener = std::move(opener);
+  auto& all = state().resolvers;
+  if (std::find(all.begin(), all.end(), resolver) == all.end()) all.push_back(std::move(resolver));
+}
+
+void unregisterResolver(const std::shared_ptr<Resolver>& resolver) {
+  std::lock_guard<std::mutex> lk(state().lock);
+  auto& all = state().resolvers;
+  all.erase(std::remove(all.begin(), all.end(), resolver), all.end());
 }
 
 void setVirtualClock(bool enabled) {

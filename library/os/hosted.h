@@ -5,13 +5,14 @@
 // A device path "\\.\NAME" is resolved, names compared case-insensitively:
 //   1. a driver registered in-process under NAME (registerDevice);
 //   2. an entry NAME in the device directory ($VKM470_DEVICES, default
-//      ~/.vkm470/devices): a link to a character device opens the ppdev cable
-//      driver;
-//   3. ALTLPTn with no entry: /dev/parport<n-1> when it exists.
+//      ~/.vkm470/devices), opened by the first resolver that serves its kind
+//      (a link to a parallel port, to a module image, ...);
+//   3. a name with no entry, opened by the first resolver that serves it (the
+//      parallel-port driver's /dev/parport<n-1> for ALTLPTn, ...).
+// The seam knows no driver: each source of devices registers a resolver.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,12 +64,27 @@ class Driver {
 void registerDevice(const std::string& name, std::shared_ptr<Driver> driver);
 void unregisterDevice(const std::string& name);
 
-// Opens a device-directory entry that is not a character device (the virtual
-// module plugs in its image files here): name as in the path, path of the
-// entry. Without an opener such entries are not found.
-using EntryOpener = std::function<std::unique_ptr<Device>(
-    const std::string& name, const std::string& path, Dword access, Dword share, Dword* error)>;
-void setEntryOpener(EntryOpener opener);
+// A source of devices for names that no in-process driver serves. Resolvers
+// are asked in the order they were registered, from the thread that calls
+// CreateFile, with no lock of the seam held; the first that serves a name
+// opens it. Each operation returns false when the name or entry is not of the
+// kind it serves; true when it served it, with *device the open device, or
+// null and *error set (for example kErrorSharingViolation).
+class Resolver {
+ public:
+  virtual ~Resolver() = default;
+  // Step 2: the device-directory entry for name (as the caller spelt it) at
+  // path; the entry exists, and a link is to be followed by the opener.
+  virtual bool openEntry(const std::string& name, const std::string& path, Dword access,
+                         Dword share, std::unique_ptr<Device>* device, Dword* error);
+  // Step 3: a name with neither an in-process driver nor an entry.
+  virtual bool openName(const std::string& name, Dword access, Dword share,
+                        std::unique_ptr<Device>* device, Dword* error);
+};
+
+// Registering a resolver twice has no further effect.
+void registerResolver(std::shared_ptr<Resolver> resolver);
+void unregisterResolver(const std::shared_ptr<Resolver>& resolver);
 
 // The clock behind GetTickCount, Sleep and timed waits. In virtual mode, for
 // single-threaded tests, Sleep and a timed wait that would block advance the

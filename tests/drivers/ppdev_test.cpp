@@ -222,6 +222,35 @@ TEST(PpdevOpen, RealCallsReportWhyNoPortOpens) {
   }
 }
 
+// The resolver serves only ALTLPTn, and only character devices among entries;
+// /dev/null is one, but no parallel port, so the open it serves fails.
+TEST(PpdevResolver, ServesParallelPortNamesAndCharacterDeviceEntries) {
+  auto resolver = vkm470::drivers::ppdevResolver();
+  struct Case {
+    const char* name;
+    const char* path;
+    bool served;
+  };
+  const Case entries[] = {
+      {"altlpt1", "/dev/null", true},
+      {"QDev1", "/dev/null", false},
+      {"ALTLPT2", "/dev", false},
+      {"ALTLPT0", "/dev/null", false},
+  };
+  for (const Case& c : entries) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<Device> device;
+    Dword error = 0;
+    EXPECT_EQ(resolver->openEntry(c.name, c.path, 0, 0, &device, &error), c.served);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(error, c.served ? 31u : 0u);
+  }
+  std::unique_ptr<Device> device;
+  Dword error = 0;
+  EXPECT_FALSE(resolver->openName("QDev0", 0, 0, &device, &error));
+  EXPECT_FALSE(resolver->openName("ALTLPT9", 0, 0, &device, &error));  // no /dev/parport8 here
+}
+
 TEST_F(PpdevTest, PortQueryAnswersTwoInFourBytes) {
   TestRequest query = submit(kPortQuery, {}, 4);
   EXPECT_EQ(query.status, 0u);
@@ -291,6 +320,15 @@ TEST_F(PpdevTest, MalformedBatchChangesNoLine) {
     EXPECT_EQ(run.bytes, 0u);
     EXPECT_TRUE(port->calls.empty());
   }
+}
+
+TEST_F(PpdevTest, EmptyBatchWithoutInputSucceedsAndMovesNoLine) {
+  TestRequest run(kBatch, {}, 0);
+  run.out().reserve(4);  // an output buffer, but no input
+  device->submit(run);
+  EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.bytes, 0u);
+  EXPECT_TRUE(port->calls.empty());
 }
 
 TEST_F(PpdevTest, FailedPortCallFailsTheRequest) {

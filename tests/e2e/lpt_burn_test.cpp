@@ -32,9 +32,7 @@ class LptBurn : public ::testing::Test {
  protected:
   void SetUp() override {
     hosted::setVirtualClock(true);
-    chip_ = std::make_shared<DataFlash>();
-    cable_ = std::make_shared<Cable>(chip_);
-    hosted::registerDevice("ALTLPT1", cable_);
+    attachNewModule();
     dir_ = std::filesystem::temp_directory_path() /
            ("vkm470-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -45,6 +43,13 @@ class LptBurn : public ::testing::Test {
     hosted::unregisterDevice("ALTLPT1");
     hosted::setVirtualClock(false);
     std::filesystem::remove_all(dir_);
+  }
+
+  // A module in factory state on ALTLPT1, replacing the one there.
+  void attachNewModule() {
+    chip_ = std::make_shared<DataFlash>();
+    cable_ = std::make_shared<Cable>(chip_);
+    hosted::registerDevice("ALTLPT1", cable_);
   }
 
   Outcome burn(std::vector<std::string> args) {
@@ -151,6 +156,38 @@ TEST_F(LptBurn, BusyChipFailsAfterFiveSecondsOfVirtualTime) {
   EXPECT_EQ(r.status, 3);
   EXPECT_GE(elapsed, 5000u);
   EXPECT_LT(elapsed, 5200u);
+}
+
+// A status byte that could not be read is not "ready": a program call goes on
+// polling past a failed read, and fails when the chip never answers ready.
+TEST_F(LptBurn, FailedStatusReadDuringProgramIsNotReady) {
+  struct Case {
+    const char* what;
+    std::uint64_t failures;
+    bool stuckBusy;
+    std::int32_t result;
+  };
+  const Case cases[] = {
+      {"one failed status read, then the port answers", 1, false, VKM470F_SUCCESS},
+      {"every status read fails, the chip stays busy", ~std::uint64_t{0}, true,
+       VKM470F_ERR_FLASH_FAILED},
+  };
+  std::vector<std::uint8_t> data(1024);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 13 + 1);
+  for (const Case& c : cases) {
+    attachNewModule();
+    chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+    chip_->setStuckBusy(c.stuckBusy);
+    cable_->failResponses(c.failures);
+    VKM470F_DEVICE dev{};
+    dev.interfaceType = VKM470F_INTERFACE_LPT1;
+    std::int32_t result =
+        VKM470F_ProgrammDSPFlash(&dev, 0x1000, data.data(), std::uint32_t(data.size()), 1000);
+    EXPECT_EQ(result, c.result) << c.what;
+    if (!c.stuckBusy) {
+      EXPECT_EQ(flash(0x1000, data.size()), data) << c.what;
+    }
+  }
 }
 
 TEST_F(LptBurn, MissingOrSilentCableFailsEveryOperation) {

@@ -255,6 +255,37 @@ void setDeviceDirectory(const std::string& dir) {
 #endif
 }
 
+// Serves the entries whose file holds its word, and names that begin with it.
+class WordResolver final : public Resolver {
+ public:
+  WordResolver(std::string word, std::shared_ptr<Script> script, std::vector<std::string>* opened)
+      : word_(std::move(word)), script_(std::move(script)), opened_(opened) {}
+
+  bool openEntry(const std::string& name, const std::string& path, Dword, Dword,
+                 std::unique_ptr<Device>* device, Dword*) override {
+    std::string content;
+    std::ifstream(path) >> content;
+    if (content != word_) return false;
+    opened_->push_back(word_ + " " + name + " " + std::filesystem::path(path).filename().string());
+    *device = std::make_unique<ScriptedDevice>(script_);
+    return true;
+  }
+
+  bool openName(const std::string& name, Dword, Dword, std::unique_ptr<Device>* device,
+                Dword* error) override {
+    if (name.compare(0, word_.size(), word_) != 0) return false;
+    opened_->push_back(word_ + " " + name);
+    *error = kErrorSharingViolation;
+    device->reset();
+    return true;
+  }
+
+ private:
+  std::string word_;
+  std::shared_ptr<Script> script_;
+  std::vector<std::string>* opened_;
+};
+
 class DeviceDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -262,47 +293,56 @@ class DeviceDirectory : public ::testing::Test {
            ("vkm470-devices-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     std::filesystem::create_directories(dir_);
     setDeviceDirectory(dir_.string());
-    setEntryOpener([this](const std::string& name, const std::string& path, Dword, Dword,
-                          Dword*) -> std::unique_ptr<Device> {
-      opened_.push_back(name + " " + std::filesystem::path(path).filename().string());
-      return std::make_unique<ScriptedDevice>(script_);
-    });
+    for (const char* word : {"image", "other"}) {
+      resolvers_.push_back(std::make_shared<WordResolver>(word, script_, &opened_));
+      registerResolver(resolvers_.back());
+    }
   }
   void TearDown() override {
-    setEntryOpener(nullptr);
+    for (const auto& resolver : resolvers_) unregisterResolver(resolver);
     setDeviceDirectory("");
     std::filesystem::remove_all(dir_);
   }
 
   std::filesystem::path dir_;
   std::shared_ptr<Script> script_ = std::make_shared<Script>();
+  std::vector<std::shared_ptr<Resolver>> resolvers_;
   std::vector<std::string> opened_;
 };
 
-TEST_F(DeviceDirectory, EntryOpensThroughTheOpenerByAnyCase) {
-  std::ofstream(dir_ / "QDev4") << "image";
+TEST_F(DeviceDirectory, EntryOpensThroughTheResolverOfItsKindByAnyCase) {
+  std::ofstream(dir_ / "QDev4") << "other";
   Handle h = openPath("\\\\.\\qdev4");
   ASSERT_NE(h, invalidHandle());
-  EXPECT_EQ(opened_, std::vector<std::string>{"qdev4 QDev4"});
+  EXPECT_EQ(opened_, std::vector<std::string>{"other qdev4 QDev4"});
   CloseHandle(h);
 
+  // An entry that no resolver serves is not found, and names the resolvers
+  // serve without an entry are theirs.
+  std::ofstream(dir_ / "QDev5") << "unknown";
   EXPECT_EQ(openPath("\\\\.\\QDev5"), invalidHandle());
   EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-  EXPECT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(openPath("\\\\.\\imageless"), invalidHandle());
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  EXPECT_EQ(opened_, (std::vector<std::string>{"other qdev4 QDev4", "image imageless"}));
 }
 
+TEST_F(DeviceDirectory, RegisteredDriversComeFirstAndBrokenLinksReachNoResolver) {
+  std::ofstream(dir_ / "QDev7") << "image";
+  registerDevice("QDev7", std::make_shared<ScriptedDriver>(script_));
+  Handle h = openPath("\\\\.\\QDev7");
+  EXPECT_NE(h, invalidHandle());
+  CloseHandle(h);
+  unregisterDevice("QDev7");
+  EXPECT_TRUE(opened_.empty());
+
 #if !defined(_WIN32)
-TEST_F(DeviceDirectory, CharacterDevicesAndBrokenLinksDoNotReachTheOpener) {
-  std::filesystem::create_symlink("/dev/null", dir_ / "ALTLPT1");
-  std::filesystem::create_symlink(dir_ / "missing", dir_ / "QDev6");
-  // /dev/null is no parallel port: the cable driver refuses it.
-  EXPECT_EQ(openPath("\\\\.\\ALTLPT1"), invalidHandle());
-  EXPECT_NE(GetLastError(), kErrorSuccess);
-  EXPECT_EQ(openPath("\\\\.\\QDev6"), invalidHandle());
+  std::filesystem::create_symlink(dir_ / "missing", dir_ / "imageQDev6");
+  EXPECT_EQ(openPath("\\\\.\\imageQDev6"), invalidHandle());
   EXPECT_EQ(GetLastError(), kErrorFileNotFound);
   EXPECT_TRUE(opened_.empty());
-}
 #endif
+}
 
 // --- the virtual clock ---
 

@@ -61,6 +61,13 @@ TEST_F(CableTest, BatchReturnsTheBufferWithStatusSamples) {
   EXPECT_EQ(Bytes(out.begin() + 4, out.end() - 24), Bytes(batch.begin() + 4, batch.end() - 24));
 }
 
+TEST_F(CableTest, EmptyBatchWithoutInputSucceedsAndMovesNoLine) {
+  const TestRequest done = submit(*port, Cable::kBatch, {}, 4);
+  EXPECT_EQ(done.status, os::kErrorSuccess);
+  EXPECT_EQ(done.bytes, 0u);
+  EXPECT_EQ(cable.dataRegister(), 0x43);
+}
+
 TEST_F(CableTest, MalformedBatchMovesNoLine) {
   Bytes unknown;
   putEntry(unknown, Cable::kPutData, 0x00);

@@ -1,0 +1,13 @@
+// The sources of devices that the library serves where it runs on the hosted
+// seam, registered when the library loads: real parallel ports through ppdev.
+#include "hosted.h"
+#include "ppdev.h"
+
+namespace {
+
+const bool wired = [] {
+  vkm470::os::hosted::registerResolver(vkm470::drivers::ppdevResolver());
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,237 @@
+#include "qusb.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+namespace vkm470::usb {
+
+namespace {
+
+constexpr os::Dword kCommandTimeoutMs = 1000;
+constexpr os::Dword kNameTimeoutMs = 200;
+
+}  // namespace
+
+TQUSB_BASE::TQUSB_BASE()
+    : controlMutex(nullptr),
+      writeMutex(nullptr),
+      readMutex(nullptr),
+      device(os::invalidHandle()),
+      controlOverlapped(),
+      readOverlapped(),
+      writeOverlapped(),
+      lastError(VKM470F_SUCCESS) {
+  controlOverlapped.hEvent = os::CreateEvent(false, false);
+  readOverlapped.hEvent = os::CreateEvent(false, false);
+  writeOverlapped.hEvent = os::CreateEvent(false, false);
+  controlMutex = os::CreateMutex(false);
+  writeMutex = os::CreateMutex(false);
+  readMutex = os::CreateMutex(false);
+}
+
+TQUSB_BASE::~TQUSB_BASE() {
+  if (device != os::invalidHandle()) {
+    os::CancelIo(device);
+    os::CloseHandle(device);
+    device = os::invalidHandle();
+  }
+  for (os::Handle* handle : {&controlOverlapped.hEvent, &readOverlapped.hEvent,
+                             &writeOverlapped.hEvent, &controlMutex, &writeMutex, &readMutex}) {
+    if (*handle != nullptr) {
+      os::CloseHandle(*handle);
+      *handle = nullptr;
+    }
+  }
+}
+
+os::Handle TQUSB_BASE::GetHandle() { return device; }
+
+bool TQUSB_BASE::Open(std::uint8_t deviceNumber) {
+  if (!Close()) return false;
+  char path[18];
+  std::snprintf(path, sizeof path, "\\\\.\\QDev%d", int{deviceNumber});
+  return OpenByName(path);
+}
+
+bool TQUSB_BASE::OpenByName(const char* path) {
+  lastError = VKM470F_SUCCESS;
+  if (path == nullptr || *path == '\0') {
+    lastError = VKM470F_ERR_INVALID_ARGUMENT;
+    return false;
+  }
+  if (!Close()) return false;
+  device = os::CreateFile(path, os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting,
+                          os::kFileFlagOverlapped);
+  if (device == os::invalidHandle()) lastError = VKM470F_ERR_OPEN_FAILED;
+  return lastError == VKM470F_SUCCESS;
+}
+
+bool TQUSB_BASE::Close() {
+  lastError = VKM470F_SUCCESS;
+  if (device != os::invalidHandle()) {
+    if (!os::CloseHandle(device)) lastError = VKM470F_ERR_CLOSE_FAILED;
+    device = os::invalidHandle();
+  }
+  return lastError == VKM470F_SUCCESS;
+}
+
+bool TQUSB_BASE::transfer(Kind kind, const QUSB_REQUEST* request, void* data, std::uint32_t length,
+                          std::uint32_t* count, std::uint32_t timeout) {
+  os::Handle mutex = kind == Kind::Control ? controlMutex
+                     : kind == Kind::Write ? writeMutex
+                                           : readMutex;
+  os::Overlapped& overlapped = kind == Kind::Control ? controlOverlapped
+                               : kind == Kind::Write ? writeOverlapped
+                                                     : readOverlapped;
+  const os::Dword wait = os::WaitForSingleObject(mutex, os::kInfinite);
+  if (wait != os::kWaitObject0) {
+    // An abandoned wait owns the mutex all the same: keeping it would stall
+    // every later transfer of this kind.
+    if (wait == os::kWaitAbandoned) os::ReleaseMutex(mutex);
+    lastError = VKM470F_ERR_MUTEX_FAILED;
+    return false;
+  }
+  lastError = VKM470F_SUCCESS;
+  os::Dword transferred = 0;
+  if (count != nullptr) *count = 0;
+
+  if (device == os::invalidHandle()) {
+    lastError = VKM470F_ERR_NOT_OPEN;
+  } else {
+    bool started = false;
+    switch (kind) {
+      case Kind::Control:
+        started = os::DeviceIoControl(device, kIoctlControlRequest, request, sizeof *request, data,
+                                      length, &transferred, &overlapped);
+        break;
+      case Kind::Write:
+        started = os::WriteFile(device, data, length, &transferred, &overlapped);
+        break;
+      case Kind::Read:
+        started = os::ReadFile(device, data, length, &transferred, &overlapped);
+        break;
+    }
+    if (!started) {
+      if (os::GetLastError() == os::kErrorIoPending) {
+        if (os::WaitForSingleObject(overlapped.hEvent, timeout) != os::kWaitObject0) {
+          os::CancelIo(device);
+          // The buffer and the record belong to the driver until the cancelled
+          // request has ended; returning earlier would let it write into
+          // memory the caller has moved on from.
+          os::WaitForSingleObject(overlapped.hEvent, os::kInfinite);
+          lastError = VKM470F_ERR_TIMEOUT;
+        }
+        if (!os::GetOverlappedResult(device, &overlapped, &transferred, false)) {
+          lastError = VKM470F_ERR_RESULT_FAILED;
+        }
+      } else {
+        lastError = VKM470F_ERR_REQUEST_REJECTED;
+      }
+    }
+    if (transferred != length) {
+      if (kind != Kind::Control) {
+        lastError = VKM470F_ERR_LENGTH_MISMATCH;
+      } else if (lastError == VKM470F_SUCCESS) {
+        lastError = VKM470F_ERR_LENGTH_MISMATCH;
+      }
+    }
+  }
+  if (count != nullptr) *count = transferred;
+  os::ReleaseMutex(mutex);
+  return lastError == VKM470F_SUCCESS;
+}
+
+bool TQUSB_BASE::ControlRequest(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                                std::uint32_t timeout) {
+  return transfer(Kind::Control, request, data, length, nullptr, timeout);
+}
+
+bool TQUSB_BASE::ControlCommand(QUSB_REQUEST* request) {
+  std::uint8_t scratch = 0;
+  return ControlRequest(request, &scratch, 0, kCommandTimeoutMs);
+}
+
+bool TQUSB_BASE::controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data,
+                             std::uint32_t length, std::uint32_t timeout) {
+  lastError = VKM470F_SUCCESS;
+  if (data == nullptr || length == 0) lastError = VKM470F_ERR_INVALID_ARGUMENT;
+  request->direction = direction;
+  auto* bytes = static_cast<std::uint8_t*>(data);
+  for (std::uint32_t done = 0; lastError == VKM470F_SUCCESS && done < length;) {
+    const std::uint32_t piece =
+        length - done < kControlPieceBytes ? length - done : kControlPieceBytes;
+    if (ControlRequest(request, bytes + done, piece, timeout)) done += piece;
+  }
+  return lastError == VKM470F_SUCCESS;
+}
+
+bool TQUSB_BASE::ControlWriteLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                                  std::uint32_t timeout) {
+  return controlLong(0, request, data, length, timeout);
+}
+
+bool TQUSB_BASE::ControlReadLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                                 std::uint32_t timeout) {
+  return controlLong(1, request, data, length, timeout);
+}
+
+bool TQUSB_BASE::WriteBulk(const void* data, std::uint32_t length, std::uint32_t* written,
+                           std::uint32_t timeout) {
+  return transfer(Kind::Write, nullptr, const_cast<void*>(data), length, written, timeout);
+}
+
+bool TQUSB_BASE::ReadBulk(void* data, std::uint32_t length, std::uint32_t* read,
+                          std::uint32_t timeout) {
+  return transfer(Kind::Read, nullptr, data, length, read, timeout);
+}
+
+bool TQUSB_BASE::AbortIo() {
+  lastError = VKM470F_SUCCESS;
+  if (device == os::invalidHandle()) {
+    lastError = VKM470F_ERR_NOT_OPEN;
+  } else if (!os::CancelIo(device)) {
+    lastError = VKM470F_ERR_CANCEL_FAILED;
+  }
+  return lastError == VKM470F_SUCCESS;
+}
+
+bool TQUSB_BASE::GetName(char* buffer, std::uint32_t length) {
+  if (buffer == nullptr) {
+    lastError = VKM470F_ERR_INVALID_ARGUMENT;
+    return false;
+  }
+  if (device == os::invalidHandle()) {
+    lastError = VKM470F_ERR_NOT_OPEN;
+    return false;
+  }
+  if (length != 0) std::memset(buffer, 0, length);
+  QUSB_REQUEST request{1, kRequestName, 0, 0};
+  return ControlRequest(&request, buffer, length, kNameTimeoutMs);
+}
+
+bool TQUSB_BASE::IsOk() { return lastError == VKM470F_SUCCESS; }
+
+bool TQUSB_BASE::GetModuleType(std::uint32_t* type) {
+  if (device == os::invalidHandle()) {
+    lastError = VKM470F_ERR_NOT_OPEN;
+    return false;
+  }
+  std::uint8_t block[kInformationBytes];
+  os::Dword returned = 0;
+  if (!os::DeviceIoControl(device, kIoctlInformation, nullptr, 0, block, sizeof block, &returned,
+                           nullptr)) {
+    lastError = VKM470F_ERR_REQUEST_REJECTED;
+    return false;
+  }
+  if (returned != kInformationBytes) {
+    lastError = VKM470F_ERR_LENGTH_MISMATCH;
+    return false;
+  }
+  const std::uint8_t* word = block + kModuleTypeOffset;
+  *type = std::uint32_t(word[0]) | std::uint32_t(word[1]) << 8 | std::uint32_t(word[2]) << 16 |
+          std::uint32_t(word[3]) << 24;
+  return true;
+}
+
+}  // namespace vkm470::usb

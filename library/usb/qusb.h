@@ -1,0 +1,102 @@
+// The channel to one module through its USB kernel driver: control requests
+// with an optional data stage, the driver's information query, bulk writes and
+// reads, each overlapped and bounded by a time-out in milliseconds.
+//
+// Control transfers, bulk writes and bulk reads each take a mutex of their
+// own, so one of each can be in progress at once. Every operation leaves its
+// status in lastError (0 or one of the channel's codes); the exports return it
+// when an operation fails. The streaming workers take the handle from
+// GetHandle and run their own transfers on it, outside these mutexes.
+#pragma once
+
+#include <cstdint>
+
+#include "os/os.h"
+#include "vkm470fapi.h"
+
+namespace vkm470::usb {
+
+// Driver I/O control codes.
+constexpr os::Dword kIoctlControlRequest = 0x22003E;  // QUSB_REQUEST in, data stage out
+constexpr os::Dword kIoctlInformation = 0x22005E;     // 80-byte information block out
+constexpr std::uint32_t kInformationBytes = 80;
+constexpr std::uint32_t kModuleTypeOffset = 36;
+constexpr std::uint32_t kModuleTypeVkm470 = 41;
+
+// The name request that GetName sends.
+constexpr std::uint16_t kRequestName = 0x0B;
+
+// Largest data stage of one control request in a long transfer.
+constexpr std::uint32_t kControlPieceBytes = 4096;
+
+class IQUSB_BASE {
+ public:
+  virtual os::Handle GetHandle() = 0;
+  virtual bool Open(std::uint8_t deviceNumber) = 0;
+  virtual bool OpenByName(const char* path) = 0;
+  virtual bool Close() = 0;
+  virtual bool ControlRequest(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                              std::uint32_t timeout) = 0;
+  virtual bool ControlCommand(QUSB_REQUEST* request) = 0;
+  virtual bool ControlWriteLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                                std::uint32_t timeout) = 0;
+  virtual bool ControlReadLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                               std::uint32_t timeout) = 0;
+  virtual bool WriteBulk(const void* data, std::uint32_t length, std::uint32_t* written,
+                         std::uint32_t timeout) = 0;
+  virtual bool ReadBulk(void* data, std::uint32_t length, std::uint32_t* read,
+                        std::uint32_t timeout) = 0;
+  virtual bool AbortIo() = 0;
+  virtual bool GetName(char* buffer, std::uint32_t length) = 0;
+  virtual bool IsOk() = 0;
+  virtual bool GetModuleType(std::uint32_t* type) = 0;
+
+ protected:
+  ~IQUSB_BASE() = default;
+};
+
+class TQUSB_BASE : public virtual IQUSB_BASE {
+ public:
+  TQUSB_BASE();
+  TQUSB_BASE(const TQUSB_BASE&) = delete;
+  TQUSB_BASE& operator=(const TQUSB_BASE&) = delete;
+  virtual ~TQUSB_BASE();
+
+  os::Handle GetHandle() override;
+  bool Open(std::uint8_t deviceNumber) override;
+  bool OpenByName(const char* path) override;
+  bool Close() override;
+  bool ControlRequest(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                      std::uint32_t timeout) override;
+  bool ControlCommand(QUSB_REQUEST* request) override;
+  bool ControlWriteLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                        std::uint32_t timeout) override;
+  bool ControlReadLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                       std::uint32_t timeout) override;
+  bool WriteBulk(const void* data, std::uint32_t length, std::uint32_t* written,
+                 std::uint32_t timeout) override;
+  bool ReadBulk(void* data, std::uint32_t length, std::uint32_t* read,
+                std::uint32_t timeout) override;
+  bool AbortIo() override;
+  bool GetName(char* buffer, std::uint32_t length) override;
+  bool IsOk() override;
+  bool GetModuleType(std::uint32_t* type) override;
+
+  os::Handle controlMutex;
+  os::Handle writeMutex;
+  os::Handle readMutex;
+  os::Handle device;
+  os::Overlapped controlOverlapped;
+  os::Overlapped readOverlapped;
+  os::Overlapped writeOverlapped;
+  std::int32_t lastError;
+
+ private:
+  enum class Kind { Control, Write, Read };
+  bool transfer(Kind kind, const QUSB_REQUEST* request, void* data, std::uint32_t length,
+                std::uint32_t* count, std::uint32_t timeout);
+  bool controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data, std::uint32_t length,
+                   std::uint32_t timeout);
+};
+
+}  // namespace vkm470::usb

@@ -116,6 +116,22 @@ std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, cons
   return nullptr;
 }
 
-void installImageOpener() { os::hosted::setEntryOpener(openImageEntry); }
+namespace {
+
+class ImageResolver final : public os::hosted::Resolver {
+ public:
+  bool openEntry(const std::string& name, const std::string& path, os::Dword access,
+                 os::Dword share, std::unique_ptr<os::hosted::Device>* device,
+                 os::Dword* error) override {
+    struct stat st;
+    if (!viewOfEntry(name) || ::stat(path.c_str(), &st) != 0 || S_ISCHR(st.st_mode)) return false;
+    *device = openImageEntry(name, path, access, share, error);
+    return true;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<os::hosted::Resolver> imageResolver() { return std::make_shared<ImageResolver>(); }
 
 }  // namespace vkm470::sim

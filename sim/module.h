@@ -12,13 +12,14 @@
 
 namespace vkm470::sim {
 
-// Makes the seam open image entries of the device directory with
-// openImageEntry.
-void installImageOpener();
+// Module images as a source of devices: a device-directory entry QDevN or
+// ALTLPTn that is not a character device, opened with openImageEntry.
+std::shared_ptr<os::hosted::Resolver> imageResolver();
 
-// The seam's entry opener for module images. Errors: ERROR_SHARING_VIOLATION
-// for a view already open, ERROR_BAD_FORMAT for a file that is not a module
-// image, ERROR_FILE_NOT_FOUND for a name that is no view.
+// Opens the view that name stands for on the image at path. Errors:
+// ERROR_SHARING_VIOLATION for a view already open, ERROR_BAD_FORMAT for a
+// file that is not a module image, ERROR_FILE_NOT_FOUND for a name that is
+// no view.
 std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, const std::string& path,
                                                    os::Dword access, os::Dword share,
                                                    os::Dword* error);

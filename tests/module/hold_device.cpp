@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "hosted.h"
 #include "module.h"
 #include "os.h"
 
@@ -13,7 +14,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   namespace os = vkm470::os;
-  vkm470::sim::installImageOpener();
+  vkm470::os::hosted::registerResolver(vkm470::sim::imageResolver());
   const std::string path = std::string("\\\\.\\") + argv[1];
   os::Handle device =
       os::CreateFile(path.c_str(), os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting, 0);

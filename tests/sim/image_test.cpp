@@ -201,7 +201,8 @@ TEST_F(ImageViewTest, AViewOpensOnceAtATimeThroughTheDeviceDirectory) {
   fs::create_symlink(path_, devices / "ALTLPT1");
   fs::create_symlink(path_, devices / "ALTLPT2");
   setenv("VKM470_DEVICES", devices.c_str(), 1);
-  installImageOpener();
+  const std::shared_ptr<os::hosted::Resolver> resolver = imageResolver();
+  os::hosted::registerResolver(resolver);
 
   const Dword access = os::kGenericRead | os::kGenericWrite;
   os::Handle first = os::CreateFile("\\\\.\\altlpt1", access, 0, os::kOpenExisting, 0);
@@ -220,7 +221,7 @@ TEST_F(ImageViewTest, AViewOpensOnceAtATimeThroughTheDeviceDirectory) {
   EXPECT_NE(second, os::invalidHandle()) << os::GetLastError();
   EXPECT_TRUE(os::CloseHandle(second));
 
-  os::hosted::setEntryOpener(nullptr);
+  os::hosted::unregisterResolver(resolver);
   unsetenv("VKM470_DEVICES");
 }
 

@@ -243,6 +243,10 @@ void show(const std::string& path) {
 
 void exportImage(const std::string& path, const std::string& output) {
   const ModuleImage image(path, ModuleImage::Access::ReadOnly);
+  // Truncating the image would wreck the module, and every program that has
+  // it mapped.
+  std::error_code ec;
+  if (fs::equivalent(path, output, ec)) throw Failure{output + ": is the module image itself"};
   std::ofstream file(output, std::ios::binary | std::ios::trunc);
   if (!file) throw Failure{output + ": cannot create"};
   for (std::uint32_t page = 0; page < DataFlash::kPages; ++page) {

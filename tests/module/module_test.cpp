@@ -108,6 +108,7 @@ TEST_F(ModuleProcess, ToolCommandLine) {
       {{"show", foreign}, 1, "", "vkm470sim: " + foreign + ": not a module image"},
       {{"export", foreign, "-o", path("x.bin")}, 1, "", foreign + ": not a module image"},
       {{"attach", foreign}, 1, "", foreign + ": not a module image"},
+      {{"export", image_, "-o", image_}, 1, "", image_ + ": is the module image itself"},
       {{"detach"}, 1, "", "vkm470sim: no QDev0 in " + devices_.string() + "\n"},
   };
   for (const Case& c : cases) {

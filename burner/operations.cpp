@@ -3,7 +3,7 @@
 // library's flash calls and closes the device again.
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "burner.h"
 
@@ -68,31 +68,69 @@ long file_size(std::FILE* file) {
   return size;
 }
 
-// Opens an image file, or reports why not and returns null. An image longer
-// than its area would overwrite the next area (or run past the end of the
-// flash), so it is refused before any byte of it is written.
-std::FILE* open_image(const char* fname_bin, long area_size, int32_t* status) {
+// An image as its file yielded it, at most its area's size.
+struct image_bytes {
+  std::unique_ptr<uint8_t[]> data;
+  size_t length = 0;
+};
+
+// Opens an image file and reads it whole before any byte of it is written, or
+// reports why not and returns false. At most one byte more than the area holds
+// is read, so a source longer than its area is refused however its size looks
+// when it opens: a pipe or a character device tells none, a procfs file tells
+// 0. Once read, a change to the file no longer changes what is written.
+bool read_image(const char* fname_bin, long area_size, image_bytes* image, int32_t* status) {
   BURN_ASSERT(fname_bin != nullptr);
+  BURN_ASSERT(image != nullptr);
   BURN_ASSERT(status != nullptr);
   std::FILE* file = std::fopen(fname_bin, "rb");
   if (file == nullptr) {
     burn_error("error: can't open file %s\n", fname_bin);
     *status = operation_cannot_open;
-    return nullptr;
+    return false;
   }
-  const long size = file_size(file);
-  if (size < 0) {
+  const size_t limit = static_cast<size_t>(area_size);
+  // Not zeroed: the pages a short image does not reach are never touched.
+  image->data.reset(new uint8_t[limit + 1]);
+  image->length = std::fread(image->data.get(), 1, limit + 1, file);
+  bool read = false;
+  if (std::ferror(file) != 0) {
     burn_error("error reading file %s\n", fname_bin);
     *status = operation_cannot_read;
-  } else if (size > area_size) {
-    burn_error("error: file %s too large for its area (%ld bytes, at most %ld)\n", fname_bin, size,
-               area_size);
+  } else if (image->length > limit) {
+    const long size = file_size(file);
+    if (size > area_size) {
+      burn_error("error: file %s too large for its area (%ld bytes, at most %ld)\n", fname_bin,
+                 size, area_size);
+    } else {
+      burn_error("error: file %s too large for its area (more than %ld bytes, at most %ld)\n",
+                 fname_bin, area_size, area_size);
+    }
     *status = operation_cannot_read;
   } else {
-    return file;
+    read = true;
   }
   std::fclose(file);
-  return nullptr;
+  return read;
+}
+
+// Writes an image from address on in chunks of 4096 bytes: a dot first, the
+// chunks with their dots, a line end and the report.
+void write_chunks(uint32_t address, const image_bytes& image, int32_t* status) {
+  BURN_ASSERT(status != nullptr);
+  burn_print(".");
+  long total = 0;
+  chunk_result result = chunk_written;
+  while (static_cast<size_t>(total) < image.length) {
+    const size_t left = image.length - static_cast<size_t>(total);
+    const uint32_t count = static_cast<uint32_t>(left < chunk_size ? left : chunk_size);
+    result = program_chunk(address + static_cast<uint32_t>(total), image.data.get() + total, count);
+    if (result != chunk_written) break;
+    total += count;
+    show_progress(total);
+  }
+  burn_print("\n");
+  report_written(result, total, status);
 }
 
 void put_le32(uint8_t* bytes, uint32_t value) {
@@ -131,55 +169,27 @@ void write_image_file(uint32_t address, long area_size, const char* fname_bin, i
   BURN_ASSERT(fname_bin != nullptr);
   BURN_ASSERT(status != nullptr);
   *status = operation_ok;
-  std::FILE* file = open_image(fname_bin, area_size, status);
-  if (file == nullptr) return;
-
-  burn_print(".");
-  uint8_t data[chunk_size];
-  long total = 0;
-  chunk_result result = chunk_written;
-  for (;;) {
-    const size_t count = std::fread(data, 1, sizeof data, file);
-    if (count == 0) break;
-    result = program_chunk(address, data, static_cast<uint32_t>(count));
-    if (result != chunk_written) break;
-    address += static_cast<uint32_t>(count);
-    total += static_cast<long>(count);
-    show_progress(total);
-  }
-  burn_print("\n");
-
-  if (std::ferror(file) != 0) {
-    burn_error("error reading file %s\n", fname_bin);
-    *status = operation_cannot_read;
-  } else {
-    report_written(result, total, status);
-  }
-  std::fclose(file);
+  image_bytes image;
+  if (read_image(fname_bin, area_size, &image, status)) write_chunks(address, image, status);
 }
 
 void write_pga_image(const char* fname_bin, int32_t* status) {
   BURN_ASSERT(fname_bin != nullptr);
   BURN_ASSERT(status != nullptr);
   *status = operation_ok;
-  std::FILE* file = open_image(fname_bin, pga_area_size, status);
-  if (file == nullptr) return;
-  // Held whole: the header needs the length and the byte sum first. Reading no
-  // more than the area holds keeps a file that grew meanwhile inside the flash.
-  std::vector<uint8_t> image(static_cast<size_t>(pga_area_size));
-  const size_t length = std::fread(image.data(), 1, image.size(), file);
-  const bool unreadable = std::ferror(file) != 0 || length == 0;
-  std::fclose(file);
-  if (unreadable) {
+  // The header needs the image's length and byte sum before any image byte.
+  image_bytes image;
+  if (!read_image(fname_bin, pga_area_size, &image, status)) return;
+  if (image.length == 0) {
     burn_error("error reading file %s\n", fname_bin);
     *status = operation_cannot_read;
     return;
   }
 
   uint32_t sum = 0;
-  for (size_t i = 0; i < length; ++i) sum += image[i];
+  for (size_t i = 0; i < image.length; ++i) sum += image.data[i];
   uint8_t header[pga_header_size];
-  put_le32(header, static_cast<uint32_t>(length));
+  put_le32(header, static_cast<uint32_t>(image.length));
   put_le32(header + 4, sum);
   if (VKM470F_ProgrammDSPFlash(&burn_device, pga_header_address, header, pga_header_size,
                                flash_timeout) != 0) {
@@ -195,21 +205,7 @@ void write_pga_image(const char* fname_bin, int32_t* status) {
       *status = operation_failed;
     }
   }
-  if (*status != operation_ok) return;
-
-  burn_print(".");
-  long total = 0;
-  chunk_result result = chunk_written;
-  while (static_cast<size_t>(total) < length) {
-    const size_t left = length - static_cast<size_t>(total);
-    const uint32_t count = static_cast<uint32_t>(left < chunk_size ? left : chunk_size);
-    result = program_chunk(pga_address + static_cast<uint32_t>(total), image.data() + total, count);
-    if (result != chunk_written) break;
-    total += count;
-    show_progress(total);
-  }
-  burn_print("\n");
-  report_written(result, total, status);
+  if (*status == operation_ok) write_chunks(pga_address, image, status);
 }
 
 void set_page_size(int32_t* status) {

@@ -2,11 +2,18 @@
 // exports: the calls made (addresses, lengths, time-outs, bytes), the flash
 // they leave behind, the lines printed and the status.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "burner.h"
@@ -36,6 +43,7 @@ struct FakeModule {
   int reads = 0;
   bool foreignRecord = false;
   bool outsideFlash = false;
+  std::function<void()> atFirstProgram;  // runs as the first program call begins
 };
 
 FakeModule fake;
@@ -69,7 +77,8 @@ VKM470F_API(int32_t)
 VKM470F_ProgrammDSPFlash(VKM470F_DEVICE* dev, uint32_t address, const uint8_t* data,
                          uint32_t length, uint32_t timeout) {
   note(dev, {Call::program, address, length, timeout, {data, data + length}});
-  if (++fake.programs == fake.failingProgram) return VKM470F_ERR_FLASH_FAILED;
+  if (++fake.programs == 1 && fake.atFirstProgram) fake.atFirstProgram();
+  if (fake.programs == fake.failingProgram) return VKM470F_ERR_FLASH_FAILED;
   if (inFlash(address, length)) std::copy(data, data + length, fake.flash.begin() + address);
   return 0;
 }
@@ -124,6 +133,54 @@ std::vector<Record> of(Call call) {
   }
   return result;
 }
+
+// The first address where the flash holds other than bytes from address on
+// and erased bytes everywhere else, or -1 when there is none.
+long firstDifference(uint32_t address, const std::vector<uint8_t>& bytes) {
+  for (size_t i = 0; i < fake.flash.size(); ++i) {
+    const bool inside = i >= address && i - address < bytes.size();
+    if (fake.flash[i] != (inside ? bytes[i - address] : 0xFF)) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+// A pipe that a thread fills and then closes. The burner opens it by its entry
+// under /dev/fd, as a shell's process substitution hands one over.
+class FilledPipe {
+ public:
+  explicit FilledPipe(std::vector<uint8_t> bytes) {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::pipe(ends), 0);
+    readEnd_ = ends[0];
+    writer_ = std::thread([fd = ends[1], bytes = std::move(bytes)] {
+      // A reader that stops early leaves the rest unsent: no SIGPIPE.
+      sigset_t pipeSignal;
+      sigemptyset(&pipeSignal);
+      sigaddset(&pipeSignal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+      size_t sent = 0;
+      while (sent < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+      }
+      ::close(fd);
+    });
+  }
+  FilledPipe(const FilledPipe&) = delete;
+  FilledPipe& operator=(const FilledPipe&) = delete;
+  ~FilledPipe() {
+    ::close(readEnd_);
+    writer_.join();
+  }
+
+  std::string name() const { return "/dev/fd/" + std::to_string(readEnd_); }
+
+ private:
+  int readEnd_ = -1;
+  std::thread writer_;
+};
 
 class BurnerOperations : public ::testing::Test {
  protected:
@@ -301,6 +358,101 @@ TEST_F(BurnerOperations, FilesThatCannotBeWritten) {
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, c.err);
     EXPECT_EQ(kinds(fake.calls), (std::vector<Call>{Call::open, Call::close}));
+  }
+}
+
+// An image is the bytes its source yields when it opens, at most its area's
+// size, whatever size the source reports and whatever becomes of it later.
+TEST_F(BurnerOperations, ImageIsWhatItsSourceYieldsUpToItsArea) {
+  struct Case {
+    std::string option;
+    std::string source;
+    std::function<void()> atFirstProgram;
+    int status;
+    std::string out;
+    std::string err;
+    std::vector<uint8_t> written;  // at the image's address; nothing when refused
+  };
+  const std::string big = image("big.bin", pattern(200000));
+  // A procfs file that reports size 0 and yields 8 bytes per page of the
+  // address space, far more than any area on every Linux machine.
+  const std::string procfs = "/proc/self/pagemap";
+  struct stat procfsStat {};
+  ASSERT_EQ(::stat(procfs.c_str(), &procfsStat), 0);
+  ASSERT_EQ(procfsStat.st_size, 0);
+  const auto fullBoot = pattern(131072);
+  const FilledPipe bootPipe(fullBoot);
+  const FilledPipe pgaPipe(pattern(102393));
+  const std::string growing = image("growing.bin", fullBoot);
+  const auto app = pattern(70000);
+  const std::string shrinking = image("shrinking.bin", app);
+  const std::string directory = dir_.string();
+
+  const Case cases[] = {
+      {"-b",
+       big,
+       nullptr,
+       2,
+       "Writing boot program",
+       "error: file " + big + " too large for its area (200000 bytes, at most 131072)\n",
+       {}},
+      {"-b",
+       "/dev/zero",
+       nullptr,
+       2,
+       "Writing boot program",
+       "error: file /dev/zero too large for its area (more than 131072 bytes, at most 131072)\n",
+       {}},
+      {"-a",
+       procfs,
+       nullptr,
+       2,
+       "Writing application program",
+       "error: file " + procfs +
+           " too large for its area (more than 1863168 bytes, at most 1863168)\n",
+       {}},
+      {"-b", bootPipe.name(), nullptr, 0, "Writing boot program.....\nwrote 131072 bytes\n", "",
+       fullBoot},
+      {"-p",
+       pgaPipe.name(),
+       nullptr,
+       2,
+       "Writing PGA broaching",
+       "error: file " + pgaPipe.name() +
+           " too large for its area (more than 102392 bytes, at most 102392)\n",
+       {}},
+      // Grown past its area once the burn is under way: the area's end holds.
+      {"-b", growing,
+       [&] {
+         std::FILE* file = std::fopen(growing.c_str(), "ab");
+         std::fwrite(app.data(), 1, 4096, file);
+         std::fclose(file);
+       },
+       0, "Writing boot program.....\nwrote 131072 bytes\n", "", fullBoot},
+      // Cut short once the burn is under way: the whole image is still written.
+      {"-a", shrinking, [&] { fs::resize_file(shrinking, 1000); }, 0,
+       "Writing application program...\nwrote 70000 bytes\n", "", app},
+      {"-b",
+       directory,
+       nullptr,
+       2,
+       "Writing boot program",
+       "error reading file " + directory + "\n",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option + " " + c.source);
+    fake = FakeModule{};
+    fake.atFirstProgram = c.atFirstProgram;
+    const Outcome run = burn({"-i", "LPT1", "-w", c.option, c.source});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    const uint32_t address = c.option == "-b" ? 0x000000 : c.option == "-a" ? 0x020200 : 0x1E7008;
+    EXPECT_EQ(firstDifference(address, c.written), -1);
+    if (c.written.empty()) {
+      EXPECT_EQ(kinds(fake.calls), (std::vector<Call>{Call::open, Call::close}));
+    }
   }
 }
 

@@ -144,6 +144,16 @@ TEST_P(ResetTest, ResetHoldsSelectLowFor110Milliseconds) {
 
 INSTANTIATE_TEST_SUITE_P(LineWritesFail, ResetTest, ::testing::Bool());
 
+// Refused before the cable is opened. The information block is 8 bytes
+// whatever the length says, so it needs a buffer even with length 0.
+TEST_F(LptTest, MissingBufferIsRefusedWithoutOpeningTheCable) {
+  EXPECT_EQ(VKM470F_ProgrammDSPFlash(&dev, 0, nullptr, 16, 0), VKM470F_ERR_NO_OBJECT);
+  EXPECT_EQ(VKM470F_ReadDSPFlash(&dev, 0, nullptr, 16, 0), VKM470F_ERR_NO_OBJECT);
+  EXPECT_EQ(VKM470F_SpecialDSPFlashCommand(&dev, 2, nullptr, 0), VKM470F_ERR_NO_OBJECT);
+  EXPECT_EQ(VKM470F_SpecialDSPFlashCommand(&dev, 2, nullptr, 8), VKM470F_ERR_NO_OBJECT);
+  EXPECT_EQ(cable->opens, 0);
+}
+
 TEST_F(LptTest, NullRecordIsRefusedByEveryParallelPortExport) {
   std::uint8_t data[8] = {};
   EXPECT_EQ(VKM470F_OpenDevice(nullptr, 0), VKM470F_ERR_NO_OBJECT);

@@ -112,22 +112,15 @@ std::uint8_t DataFlash::nextOut() {
       return index < 4 ? id()[index] : kHighZ;
     }
     case kProtectionRead:
-      return registerOut(registers_.protection.data(), registers_.protection.size());
     case kLockdownRead:
-      return registerOut(registers_.lockdown.data(), registers_.lockdown.size());
     case kSecurityRead:
-      return registerOut(registers_.security.data(), registers_.security.size());
+      // Register bytes follow the opcode and three don't-care bytes.
+      return received_ >= 4 ? registerByte(opcode_, received_ - 4) : kHighZ;
     case kContinuousRead:
       return received_ >= 8 ? readNext() : kHighZ;
     default:
       return kHighZ;
   }
-}
-
-// Register bytes follow the opcode and three don't-care bytes.
-std::uint8_t DataFlash::registerOut(const std::uint8_t* bytes, std::size_t size) const {
-  if (received_ < 4 || received_ - 4 >= size) return kHighZ;
-  return bytes[received_ - 4];
 }
 
 // ---- array and buffer
@@ -139,6 +132,20 @@ void DataFlash::startBusy(std::uint32_t microseconds) { busyUntil_ = clock_() + 
 std::uint8_t DataFlash::statusByte() const {
   return static_cast<std::uint8_t>((busy() ? 0 : kReady) | kDensity |
                                    (binary() ? kBinaryPagesBit : 0));
+}
+
+std::uint8_t DataFlash::registerByte(std::uint8_t opcode, std::uint32_t index) const {
+  const auto byteOf = [index](const auto& bytes) {
+    return index < bytes.size() ? bytes[index] : kHighZ;
+  };
+  switch (opcode) {
+    case kProtectionRead:
+      return byteOf(registers_.protection);
+    case kLockdownRead:
+      return byteOf(registers_.lockdown);
+    default:
+      return byteOf(registers_.security);
+  }
 }
 
 std::uint32_t DataFlash::pageBytes() const { return binary() ? kBinaryPageBytes : kPageBytes; }
@@ -250,6 +257,14 @@ bool DataFlash::setBinaryPages() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (busy()) return false;
   configure();
+  return true;
+}
+
+bool DataFlash::readRegister(std::uint8_t opcode, std::uint8_t* out, std::size_t n) {
+  if (opcode != kProtectionRead && opcode != kLockdownRead && opcode != kSecurityRead) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (busy()) return false;
+  for (std::size_t i = 0; i < n; ++i) out[i] = registerByte(opcode, static_cast<std::uint32_t>(i));
   return true;
 }
 

@@ -111,6 +111,9 @@ class DataFlash {
   // Buffer write from the address's offset, then program with erase.
   bool programPage(std::uint32_t address, const std::uint8_t* data, std::size_t n);
   bool setBinaryPages();
+  // One of the three register reads (protection, lockdown, security): n bytes
+  // from the register's first byte on, 0xFF past its end.
+  bool readRegister(std::uint8_t opcode, std::uint8_t* out, std::size_t n);
 
   // Direct access for tests and the module image; no busy time, no faults.
   std::uint8_t peek(std::uint32_t page, std::uint32_t offset);
@@ -146,11 +149,12 @@ class DataFlash {
   }
   void byteIn(std::uint8_t byte);
   std::uint8_t nextOut();
-  std::uint8_t registerOut(const std::uint8_t* bytes, std::size_t size) const;
 
   bool busy() const;
   void startBusy(std::uint32_t microseconds);
   std::uint8_t statusByte() const;
+  // Byte index of a register (one of the three read opcodes); 0xFF past its end.
+  std::uint8_t registerByte(std::uint8_t opcode, std::uint32_t index) const;
   std::uint32_t pageBytes() const;
   Position decode(std::uint32_t address) const;
   std::uint32_t bufferOffset(std::uint32_t address) const;

@@ -12,6 +12,7 @@
 #include "cable.h"
 #include "dataflash.h"
 #include "image.h"
+#include "usb_module.h"
 
 namespace vkm470::sim {
 
@@ -25,11 +26,13 @@ struct Module {
   Module(const std::string& path, int fd)
       : image(path, fd, ModuleImage::Access::ReadWrite),
         chip(std::make_shared<DataFlash>(image.cells(), image.registers())),
-        cable(std::make_shared<Cable>(chip)) {}
+        cable(std::make_shared<Cable>(chip)),
+        usb(std::make_shared<UsbModule>(chip)) {}
 
   ModuleImage image;
   std::shared_ptr<DataFlash> chip;
   std::shared_ptr<Cable> cable;
+  std::shared_ptr<UsbModule> usb;
 };
 
 // An open view: the side's own handle, the view's lock and the module under
@@ -89,7 +92,7 @@ std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, cons
                                                    os::Dword* error) {
   try {
     const std::optional<View> view = viewOfEntry(name);
-    if (view != View::Cable) {
+    if (!view) {
       *error = os::kErrorFileNotFound;
       return nullptr;
     }
@@ -105,7 +108,9 @@ std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, cons
         return nullptr;
     }
     std::shared_ptr<Module> module = moduleOf(path, lock.fd());
-    std::unique_ptr<os::hosted::Device> side = module->cable->open(access, share, error);
+    os::hosted::Driver& driver =
+        *view == View::Usb ? static_cast<os::hosted::Driver&>(*module->usb) : *module->cable;
+    std::unique_ptr<os::hosted::Device> side = driver.open(access, share, error);
     if (!side) return nullptr;
     return std::make_unique<ViewDevice>(std::move(module), std::move(lock), std::move(side));
   } catch (const ImageError&) {

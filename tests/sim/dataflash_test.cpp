@@ -225,6 +225,12 @@ TEST_P(RegisterTest, DataFollowsThreeDontCareBytes) {
   EXPECT_EQ(Bytes(in.begin() + c.skip, in.end()), c.expected);
   // The library's short framing samples a don't-care byte.
   EXPECT_EQ(wire.command({c.opcode, 0}, 1), Bytes{0xFF});
+  // The whole command gives the same bytes, and nothing while the chip is busy.
+  Bytes whole(in.size());
+  ASSERT_TRUE(chip->readRegister(c.opcode, whole.data(), whole.size()));
+  EXPECT_EQ(whole, in);
+  chip->setStuckBusy(true);
+  EXPECT_FALSE(chip->readRegister(c.opcode, whole.data(), whole.size()));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -236,27 +236,40 @@ TEST_F(ModuleProcess, BurnOverTheCableThenShowAndExport) {
 
 TEST_F(ModuleProcess, SecondProcessIsRefusedWhileTheFirstHoldsTheModule) {
   attachModule();
-  Child holder({HOLD_DEVICE_PATH, "ALTLPT1"});
-  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+  const Bytes app = writeFile("app.bin", 5000, 5);
+  Child cable({HOLD_DEVICE_PATH, "ALTLPT1"});
+  ASSERT_TRUE(cable.readUntil("held\n")) << cable.out << cable.err;
 
   Child second({HOLD_DEVICE_PATH, "altlpt1"});
   EXPECT_EQ(second.wait().out, "refused 32\n");
   Outcome r = burn({"-i", "LPT1", "-n"});
   EXPECT_EQ(r.out, "Reading serial.error\n");
   EXPECT_EQ(r.status, 3);
-  r = sim({"list"});
-  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ + " (in use)\nQDev0 -> " + image_ + " (free)\n");
+  EXPECT_EQ(sim({"list"}).out,
+            "ALTLPT1 -> " + image_ + " (in use)\nQDev0 -> " + image_ + " (free)\n");
+  // The other side of the module is free for another process meanwhile.
+  r = burn({"-i", "USB", "-w", "-v", "-a", path("app.bin")});
+  EXPECT_EQ(r.out, "Writing and verifying application program.\nwrote 5000 bytes\nverify OK\n");
+  EXPECT_EQ(r.status, 0) << r.err;
 
   // The lock ends with the process that held it, however it ends.
-  holder.kill(SIGKILL);
-  holder.wait();
+  cable.kill(SIGKILL);
+  cable.wait();
   r = burn({"-i", "LPT1", "-n"});
-  EXPECT_EQ(r.out,
-            "Reading serial.OK\nSerial Number: "
-            "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\n");
+  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: " + std::string(15, '\xFF') + "\n");
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(slice(exported(), 0x020200, 5000), app);
+
+  Child usb({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(usb.readUntil("held\n")) << usb.out << usb.err;
+  r = burn({"-i", "USB", "-n", "7"});
+  EXPECT_EQ(r.out, "Writing serial.error\n");
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(sim({"list"}).out,
-            "ALTLPT1 -> " + image_ + " (free)\nQDev0 -> " + image_ + " (free)\n");
+            "ALTLPT1 -> " + image_ + " (free)\nQDev0 -> " + image_ + " (in use)\n");
+  usb.closeInput();
+  EXPECT_EQ(usb.wait().status, 0);
+  EXPECT_EQ(burn({"-i", "USB", "-n", "7"}).out, "Writing serial.OK\n");
 }
 
 TEST_F(ModuleProcess, BurnerKilledDuringAWriteLeavesAnImageThatOpens) {

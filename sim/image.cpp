@@ -150,8 +150,9 @@ std::optional<View> viewOfEntry(const std::string& name) {
 
 void ModuleImage::create(const std::string& path, bool replace) {
   const std::filesystem::path target(path);
+  std::error_code ec;
   if (!replace &&
-      std::filesystem::symlink_status(target).type() != std::filesystem::file_type::not_found)
+      std::filesystem::symlink_status(target, ec).type() != std::filesystem::file_type::not_found)
     throw failure(path, "file exists");
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";

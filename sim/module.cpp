@@ -55,19 +55,29 @@ class ViewDevice : public os::hosted::Device {
 // Open modules by file identity, so a view reached through another link, or
 // through a path that names a newer file since, finds the right chip.
 using FileId = std::pair<dev_t, ino_t>;
-std::mutex registryMutex;
-std::map<FileId, std::weak_ptr<Module>> registry;
+struct Registry {
+  std::mutex mutex;
+  std::map<FileId, std::weak_ptr<Module>> modules;
+};
+
+// Never destroyed, as the seam's own state: threads still running at exit may
+// open views.
+Registry& registry() {
+  static Registry* r = new Registry;
+  return *r;
+}
 
 std::shared_ptr<Module> moduleOf(const std::string& path, int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) throw ImageError(path + ": cannot examine");
   const FileId id{st.st_dev, st.st_ino};
-  std::lock_guard<std::mutex> lock(registryMutex);
-  if (auto module = registry[id].lock()) return module;
-  for (auto it = registry.begin(); it != registry.end();)
-    it = it->second.expired() ? registry.erase(it) : std::next(it);
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (auto module = r.modules[id].lock()) return module;
+  for (auto it = r.modules.begin(); it != r.modules.end();)
+    it = it->second.expired() ? r.modules.erase(it) : std::next(it);
   auto module = std::make_shared<Module>(path, fd);
-  registry[id] = module;
+  r.modules[id] = module;
   return module;
 }
 

@@ -100,7 +100,8 @@ void create(const std::string& image, bool force) {
   try {
     ModuleImage::create(image, force);
   } catch (const ImageError& e) {
-    if (!force && fs::exists(fs::symlink_status(image)))
+    std::error_code ec;
+    if (!force && fs::exists(fs::symlink_status(image, ec)))
       throw Failure{std::string(e.what()) + " (--force replaces it)"};
     throw Failure{e.what()};
   }

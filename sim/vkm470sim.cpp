@@ -1,7 +1,5 @@
 // vkm470sim: creates virtual modules, attaches them to the device directory
 // that the library searches, and shows and exports what a module holds.
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>

@@ -543,7 +543,7 @@ Answer UsbModule::Module::special(const Setup& setup, std::uint8_t* stage, Dword
   switch (setup.index) {
     case kSpecialBinaryPages:
       if (!waitReady(*chip) || !chip->setBinaryPages() || !waitReady(*chip)) return kRefused;
-      if (in) answerInto(stage, length, nullptr, 0);
+      if (in) std::fill(stage, stage + length, std::uint8_t{0});
       return {os::kErrorSuccess, length};
     case kSpecialInformation: {
       if (!in && length != 0) return kRefused;
@@ -565,7 +565,7 @@ Answer UsbModule::Module::dspCommand(const Setup& setup, std::uint8_t* stage, Dw
   } else {
     auto it = mailbox.find(key);
     if (it == mailbox.end())
-      answerInto(stage, length, nullptr, 0);
+      std::fill(stage, stage + length, std::uint8_t{0});
     else
       answerInto(stage, length, it->second.data(), it->second.size());
   }

@@ -279,7 +279,7 @@ struct UsbModule::Module {
   Queue writes;
   Queue stalled;  // control requests left pending by the time-out fault
   // Requests being completed with the lock released; a cancel of one of them
-  // waits until its completion has returned, so that the issuer's buffer is
+  // waits until its completion has returned, so that the caller's buffer is
   // no longer touched once cancel returns.
   std::vector<Request*> inFlight;
   std::condition_variable delivered;

@@ -5,6 +5,6 @@ set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
-  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev binutils \
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev binutils \
   libboost-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 >/dev/null

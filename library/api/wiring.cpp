@@ -1,12 +1,15 @@
 // The sources of devices that the library serves where it runs on the hosted
-// seam, registered when the library loads: real parallel ports through ppdev.
+// seam, registered when the library loads: real parallel ports through ppdev,
+// and virtual modules in module image files.
 #include "hosted.h"
+#include "module.h"
 #include "ppdev.h"
 
 namespace {
 
 const bool wired = [] {
   vkm470::os::hosted::registerResolver(vkm470::drivers::ppdevResolver());
+  vkm470::os::hosted::registerResolver(vkm470::sim::imageResolver());
   return true;
 }();
 

@@ -480,9 +480,9 @@ class UsbResolver final : public os::hosted::Resolver {
   }
 
  private:
-  // where, for a usbfs node, gives the bus and address its path names.
   // The caller's use and handle go in the device, or stay the caller's to
-  // close: the handle before the bus.
+  // close (the handle before the bus). where, for a usbfs node, gives the bus
+  // and address that its path names.
   static std::unique_ptr<os::hosted::Device> finishOpen(BusUse& use,
                                                         std::unique_ptr<UsbHandle>& handle,
                                                         const UsbDeviceId* where, Dword* error) {

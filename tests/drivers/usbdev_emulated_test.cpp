@@ -234,7 +234,7 @@ TEST_F(EmulatedUsb, CancelledReadEndsOnlyWhenTheBusGivesItBack) {
   ASSERT_NE(h, invalidHandle());
   module->holdDiscards();
   Pending read(std::vector<std::uint8_t>(32, 0));
-  std::thread issuer([&] {
+  std::thread requester([&] {
     Dword n = 0;
     EXPECT_FALSE(ReadFile(h, read.buffer.data(), 32, &n, &read.overlapped));
     EXPECT_EQ(GetLastError(), kErrorIoPending);
@@ -243,7 +243,7 @@ TEST_F(EmulatedUsb, CancelledReadEndsOnlyWhenTheBusGivesItBack) {
   ASSERT_TRUE(module->waitDiscards(1));
   EXPECT_EQ(WaitForSingleObject(read.overlapped.hEvent, 0), kWaitTimeout);
   module->releaseDiscards();
-  issuer.join();
+  requester.join();
   Dword error = 0;
   EXPECT_EQ(read.finish(h, &error), 0u);
   EXPECT_EQ(error, kErrorOperationAborted);

@@ -6,5 +6,6 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev binutils \
+  pkg-config libusb-1.0-0-dev umockdev libumockdev-dev \
   libboost-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 >/dev/null

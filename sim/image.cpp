@@ -25,6 +25,15 @@ constexpr std::uint32_t kArrayOffsetOffset = 20;
 constexpr std::uint32_t kProtectionOffset = 32;
 constexpr std::uint32_t kLockdownOffset = 48;
 constexpr std::uint32_t kSecurityOffset = 64;
+constexpr std::uint32_t kUsbFaultOffset = 192;
+constexpr std::uint32_t kCableFaultOffset = 193;
+constexpr std::uint32_t kBusyOffset = 194;
+constexpr std::uint32_t kFlipMaskOffset = 195;
+constexpr std::uint32_t kFlipAddressOffset = 196;
+constexpr std::uint32_t kUsbAnswersOffset = 200;
+constexpr std::uint32_t kCableAnswersOffset = 208;
+constexpr std::uint8_t kLastUsbFault = static_cast<std::uint8_t>(FaultSetting::Usb::Unplugged);
+constexpr std::uint8_t kLastCableFault = static_cast<std::uint8_t>(FaultSetting::Cable::Silent);
 
 std::uint32_t loadU32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -33,6 +42,15 @@ std::uint32_t loadU32(const std::uint8_t* p) {
 
 void storeU32(std::uint8_t* p, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::uint64_t loadU64(const std::uint8_t* p) {
+  return loadU32(p) | std::uint64_t{loadU32(p + 4)} << 32;
+}
+
+void storeU64(std::uint8_t* p, std::uint64_t value) {
+  storeU32(p, static_cast<std::uint32_t>(value));
+  storeU32(p + 4, static_cast<std::uint32_t>(value >> 32));
 }
 
 ImageError failure(const std::string& path, const std::string& what) {
@@ -116,6 +134,15 @@ void check(const std::string& path, int fd) {
   if (pageSwitch > 1)
     throw failure(path, "damaged module image (page-size switch " + std::to_string(pageSwitch) +
                             ", expected 0 or 1)");
+  const auto refuseAbove = [&](std::uint32_t offset, std::uint8_t last, const char* what) {
+    if (header[offset] > last)
+      throw failure(path, std::string("damaged module image (") + what + " " +
+                              std::to_string(header[offset]) + ", expected 0 to " +
+                              std::to_string(last) + ")");
+  };
+  refuseAbove(kUsbFaultOffset, kLastUsbFault, "USB fault");
+  refuseAbove(kCableFaultOffset, kLastCableFault, "cable fault");
+  refuseAbove(kBusyOffset, 1, "chip fault");
 }
 
 struct flock lockRecord(View view, short type) {
@@ -235,6 +262,42 @@ std::uint8_t ModuleImage::at(std::uint32_t address) const {
 
 const std::uint8_t* ModuleImage::page(std::uint32_t page) const {
   return base_ + kArrayOffset + std::size_t{page % DataFlash::kPages} * DataFlash::kPageBytes;
+}
+
+FaultSetting ModuleImage::faults() const {
+  FaultSetting faults;
+  // The file was checked when it opened, but another program may have
+  // written it since: a kind out of range counts as none.
+  const std::uint8_t usb = base_[kUsbFaultOffset];
+  const std::uint8_t cable = base_[kCableFaultOffset];
+  if (usb <= kLastUsbFault) faults.usb = static_cast<FaultSetting::Usb>(usb);
+  if (cable <= kLastCableFault) faults.cable = static_cast<FaultSetting::Cable>(cable);
+  faults.usbAnswers = loadU64(base_ + kUsbAnswersOffset);
+  faults.cableAnswers = loadU64(base_ + kCableAnswersOffset);
+  faults.busy = base_[kBusyOffset] == 1;
+  faults.flipAddress = loadU32(base_ + kFlipAddressOffset);
+  faults.flipMask = base_[kFlipMaskOffset];
+  return faults;
+}
+
+void ModuleImage::setFaults(const FaultSetting& faults) {
+  if (!writable_) throw failure(path_, "opened read-only");
+  base_[kUsbFaultOffset] = static_cast<std::uint8_t>(faults.usb);
+  base_[kCableFaultOffset] = static_cast<std::uint8_t>(faults.cable);
+  base_[kBusyOffset] = faults.busy ? 1 : 0;
+  base_[kFlipMaskOffset] = faults.flipMask;
+  storeU32(base_ + kFlipAddressOffset, faults.flipAddress);
+  storeU64(base_ + kUsbAnswersOffset, faults.usbAnswers);
+  storeU64(base_ + kCableAnswersOffset, faults.cableAnswers);
+}
+
+bool ModuleImage::countAnswer(View view) {
+  if (!writable_) throw failure(path_, "opened read-only");
+  std::uint8_t* count = base_ + (view == View::Usb ? kUsbAnswersOffset : kCableAnswersOffset);
+  const std::uint64_t left = loadU64(count);
+  if (left == 0) return false;
+  storeU64(count, left - 1);
+  return true;
 }
 
 ViewLock::~ViewLock() {

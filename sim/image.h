@@ -14,8 +14,19 @@
 //   32      16       sector protection register
 //   48      16       sector lockdown register
 //   64      128      security register (64 user bytes, 64 factory bytes)
-//   192     320      zero
+//   192     24       the fault setting (FaultSetting below), zero for none:
+//     192   1          USB side: 0 none, 1 timeout, 2 short, 3 fail, 4 unplugged
+//     193   1          cable: 0 none, 1 absent, 2 silent
+//     194   1          chip: 0 ready, 1 busy
+//     195   1          flip mask, 0 for no flip
+//     196   4          flip address
+//     200   8          USB control requests still answered before its fault
+//     208   8          cable requests still answered before its fault
+//   216     296      zero
 //   512     2162688  the array: page 0 first, 528 bytes a page
+//
+// Version 1 held zeros where the fault setting now is, so every image of it
+// reads as a module without faults.
 //
 // The chip works on the file's bytes mapped shared into memory, so each
 // completed page program is in the file (the system's file cache) at once:
@@ -43,6 +54,34 @@ class ImageError : public std::runtime_error {
 };
 
 enum class View { Usb, Cable };
+
+// How a module misbehaves, for tests of what users see when things go wrong.
+// A program applies the setting when it opens a side of the module; the two
+// counts go down in the file as that side answers requests, so they run on
+// across programs until the fault shows, and it then shows on every request.
+struct FaultSetting {
+  enum class Usb : std::uint8_t { None, TimeOut, ShortAnswer, FailAtOnce, Unplugged };
+  enum class Cable : std::uint8_t { None, Absent, Silent };
+
+  // Control requests: left pending, completed one byte short, failed at
+  // once, or the module gone (opens fail too).
+  Usb usb = Usb::None;
+  // Control requests the USB side still answers before its fault shows.
+  std::uint64_t usbAnswers = 0;
+  // Absent: the port query answers that no cable is there. Silent: every
+  // request fails.
+  Cable cable = Cable::None;
+  // Requests the cable still answers before it falls silent.
+  std::uint64_t cableAnswers = 0;
+  bool busy = false;  // the chip never becomes ready
+  // The byte at this flash address (page address / 512, offset address % 512)
+  // reads with these bits flipped, whatever reads it; the cells keep their
+  // contents. No flip for mask 0.
+  std::uint32_t flipAddress = 0;
+  std::uint8_t flipMask = 0;
+
+  bool any() const { return usb != Usb::None || cable != Cable::None || busy || flipMask != 0; }
+};
 
 // The view a device-directory entry stands for, names compared
 // case-insensitively: QDevN (N = 0..255) the USB view, ALTLPTn (n = 1..9) the
@@ -83,6 +122,14 @@ class ModuleImage {
   std::uint8_t at(std::uint32_t address) const;
   // The whole page, 528 bytes.
   const std::uint8_t* page(std::uint32_t page) const;
+
+  FaultSetting faults() const;
+  // ReadWrite only.
+  void setFaults(const FaultSetting& faults);
+  // For a request on the view: counts it off the view's answers before its
+  // fault and returns true while there are any; false once the fault is due.
+  // The caller serialises calls on one view.
+  bool countAnswer(View view);
 
  private:
   void map(int fd);

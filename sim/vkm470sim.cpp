@@ -1,8 +1,10 @@
 // vkm470sim: creates virtual modules, attaches them to the device directory
-// that the library searches, and shows and exports what a module holds.
+// that the library searches, shows and exports what a module holds, and sets
+// the faults it shows.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using vkm470::sim::DataFlash;
+using vkm470::sim::FaultSetting;
 using vkm470::sim::ImageError;
 using vkm470::sim::ModuleImage;
 using vkm470::sim::View;
@@ -29,6 +32,11 @@ constexpr int kExitUsage = 2;
 
 // A failure of a command: the message goes to standard error, exit status 1.
 struct Failure {
+  std::string message;
+};
+
+// A command line that parsed but does not make sense: exit status 2.
+struct Usage {
   std::string message;
 };
 
@@ -216,6 +224,27 @@ std::string pgaHeaderText(const ModuleImage& image) {
   return text + "does not match " + bytes + ", which sum to " + hex(actual, 8);
 }
 
+std::string describeFaults(const FaultSetting& faults) {
+  std::vector<std::string> parts;
+  const auto counted = [](std::string text, std::uint64_t answers, const char* what) {
+    if (answers != 0) text += " after " + std::to_string(answers) + " more " + what;
+    return text;
+  };
+  static const char* const usbWords[] = {"none", "timeout", "short", "fail", "unplugged"};
+  if (faults.usb != FaultSetting::Usb::None)
+    parts.push_back(counted(std::string("usb ") + usbWords[static_cast<int>(faults.usb)],
+                            faults.usbAnswers, "control requests"));
+  if (faults.cable == FaultSetting::Cable::Absent) parts.push_back("cable absent");
+  if (faults.cable == FaultSetting::Cable::Silent)
+    parts.push_back(counted("cable silent", faults.cableAnswers, "requests"));
+  if (faults.busy) parts.push_back("chip busy");
+  if (faults.flipMask != 0)
+    parts.push_back("flip " + hex(faults.flipMask, 2) + " at " + hex(faults.flipAddress, 6));
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text.empty() ? "none" : text;
+}
+
 void show(const std::string& path) {
   const ModuleImage image(path, ModuleImage::Access::ReadOnly);
   std::cout << path << "\n";
@@ -238,6 +267,7 @@ void show(const std::string& path) {
   }
   std::cout << "serial number: " << serialText(image) << "\n";
   std::cout << "PGA header: " << pgaHeaderText(image) << "\n";
+  std::cout << "faults: " << describeFaults(image.faults()) << "\n";
 }
 
 void exportImage(const std::string& path, const std::string& output) {
@@ -255,6 +285,78 @@ void exportImage(const std::string& path, const std::string& output) {
   if (!file) throw Failure{output + ": cannot write"};
 }
 
+// A number as C writes it: hexadecimal after 0x, else decimal.
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+  const bool hexadecimal = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* first = text.data() + (hexadecimal ? 2 : 0);
+  const char* last = text.data() + text.size();
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value, hexadecimal ? 16 : 10);
+  if (first == last || error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+constexpr std::uint32_t kFlashBytes = DataFlash::kPages * DataFlash::kBinaryPageBytes;
+
+// ADDRESS:MASK, an address in the flash and a mask of 1 to 0xFF; or none.
+std::optional<std::pair<std::uint32_t, std::uint8_t>> parseFlip(const std::string& text) {
+  if (text == "none") return std::make_pair(std::uint32_t{0}, std::uint8_t{0});
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::optional<std::uint64_t> address = parseNumber(text.substr(0, colon));
+  const std::optional<std::uint64_t> mask = parseNumber(text.substr(colon + 1));
+  if (!address || !mask || *address >= kFlashBytes || *mask == 0 || *mask > 0xFF)
+    return std::nullopt;
+  return std::make_pair(static_cast<std::uint32_t>(*address), static_cast<std::uint8_t>(*mask));
+}
+
+struct FaultOptions {
+  std::optional<std::string> usb;
+  std::optional<std::string> cable;
+  std::optional<std::uint64_t> after;
+  std::optional<std::string> chip;
+  std::optional<std::string> flip;
+  bool clear = false;
+
+  bool changes() const { return usb || cable || chip || flip || clear; }
+};
+
+const char* const kUsbFaults[] = {"none", "timeout", "short", "fail", "unplugged"};
+const char* const kCableFaults[] = {"none", "absent", "silent"};
+
+template <typename Kind, std::size_t N>
+Kind kindOf(const char* const (&words)[N], const std::string& word) {
+  return static_cast<Kind>(std::find(std::begin(words), std::end(words), word) - std::begin(words));
+}
+
+void fault(const std::string& path, const FaultOptions& options) {
+  const bool usbCounted = options.usb && *options.usb != "none";
+  const bool cableCounted = options.cable && *options.cable == "silent";
+  if (options.after && usbCounted == cableCounted)
+    throw Usage{
+        "--after counts the requests that one side answers before its fault: give it "
+        "with --usb KIND or with --cable silent, not both"};
+  ModuleImage image(
+      path, options.changes() ? ModuleImage::Access::ReadWrite : ModuleImage::Access::ReadOnly);
+  FaultSetting faults = options.clear ? FaultSetting{} : image.faults();
+  if (options.usb) {
+    faults.usb = kindOf<FaultSetting::Usb>(kUsbFaults, *options.usb);
+    faults.usbAnswers = usbCounted ? options.after.value_or(0) : 0;
+  }
+  if (options.cable) {
+    faults.cable = kindOf<FaultSetting::Cable>(kCableFaults, *options.cable);
+    faults.cableAnswers = cableCounted ? options.after.value_or(0) : 0;
+  }
+  if (options.chip) faults.busy = *options.chip == "busy";
+  if (options.flip) {
+    const auto flip = parseFlip(*options.flip);
+    faults.flipAddress = flip->first;
+    faults.flipMask = flip->second;
+  }
+  if (options.changes()) image.setFaults(faults);
+  std::cout << "faults: " << describeFaults(faults) << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,6 +371,7 @@ int main(int argc, char** argv) {
   std::string image;
   std::string output;
   bool force = false;
+  FaultOptions faults;
   std::optional<int> usb;
   std::optional<int> lpt;
 
@@ -299,6 +402,48 @@ int main(int argc, char** argv) {
       "export", "Write the 2 MiB flash: page p, offset o at p * 512 + o (first 512 bytes a page)");
   exportCommand->add_option("IMAGE", image, "Module image file")->required();
   exportCommand->add_option("-o,--output", output, "Output file")->required();
+  CLI::App* faultCommand = app.add_subcommand(
+      "fault", "Set the faults the module shows to programs that open it later; print them");
+  faultCommand->add_option("IMAGE", image, "Module image file")->required();
+  faultCommand
+      ->add_option("--usb", faults.usb,
+                   "USB side, control requests: none, timeout (left pending), short (one byte "
+                   "short), fail (refused at once) or unplugged (the module gone, opens too)")
+      ->check(
+          CLI::IsMember(std::vector<std::string>(std::begin(kUsbFaults), std::end(kUsbFaults))));
+  faultCommand
+      ->add_option("--cable", faults.cable,
+                   "Cable: none, absent (no cable on the port) or silent (every request fails)")
+      ->check(CLI::IsMember(
+          std::vector<std::string>(std::begin(kCableFaults), std::end(kCableFaults))));
+  faultCommand
+      ->add_option(
+          "--after", faults.after,
+          "With --usb KIND or --cable silent: that side answers N more requests (USB: control "
+          "requests), counted across programs in the image, before the fault shows; default 0")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return parseNumber(text) ? std::string() : "expected a number of requests, got " + text;
+          },
+          "N"));
+  faultCommand->add_option("--chip", faults.chip, "ready, or busy: the chip never becomes ready")
+      ->check(CLI::IsMember({"ready", "busy"}));
+  faultCommand
+      ->add_option("--flip", faults.flip,
+                   "ADDRESS:MASK: the byte at this flash address reads with these bits flipped, "
+                   "the cells unchanged (0x for hexadecimal); or none")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return parseFlip(text) ? std::string()
+                                   : "expected ADDRESS:MASK (address below 0x200000, mask 1 to "
+                                     "0xFF) or none, got " +
+                                         text;
+          },
+          "ADDRESS:MASK"));
+  faultCommand->add_flag("--clear", faults.clear, "No faults; other options then apply on top");
+  faultCommand->footer(
+      "Options not given leave their part of the setting as it is; no option prints it. A program "
+      "takes the setting when it opens a side of the module.\n");
   app.footer("Device directory: $VKM470_DEVICES, or ~/.vkm470/devices without it.");
 
   try {
@@ -307,8 +452,8 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? kExitSuccess : kExitUsage;
   }
   if (app.get_subcommands().empty()) {
-    std::cerr << "vkm470sim: a command is required: create, attach, detach, list, show or "
-                 "export\nRun with --help for more information.\n";
+    std::cerr << "vkm470sim: a command is required: create, attach, detach, list, show, export "
+                 "or fault\nRun with --help for more information.\n";
     return kExitUsage;
   }
 
@@ -319,6 +464,10 @@ int main(int argc, char** argv) {
     if (*listCommand) list();
     if (*showCommand) show(image);
     if (*exportCommand) exportImage(image, output);
+    if (*faultCommand) fault(image, faults);
+  } catch (const Usage& e) {
+    std::cerr << "vkm470sim: " << e.message << "\nRun with --help for more information.\n";
+    return kExitUsage;
   } catch (const Failure& e) {
     std::cerr << "vkm470sim: " << e.message << "\n";
     return kExitFailure;

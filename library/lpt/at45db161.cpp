@@ -83,8 +83,10 @@ bool CAT45DB161Flash::ReadID(std::uint8_t* id) { return command(&kOpIdRead, 1, i
 
 bool CAT45DB161Flash::SetBinaryPageSize() {
   const bool ok = command(kBinaryPageSize, sizeof(kBinaryPageSize), nullptr, 0);
-  WaitReady();
-  return ok;
+  // A chip that never gets ready has not taken the command (a busy chip
+  // ignores it), so the page size may not have been set.
+  const bool ready = WaitReady();
+  return ok && ready;
 }
 
 bool CAT45DB161Flash::PageToBuffer(std::uint32_t page) {

@@ -96,7 +96,7 @@ TEST_F(ModuleProcess, ToolCommandLine) {
       {{},
        2,
        "",
-       "vkm470sim: a command is required: create, attach, detach, list, show or export\n"},
+       "vkm470sim: a command is required: create, attach, detach, list, show, export or fault\n"},
       {{"frobnicate"}, 2, "", "frobnicate"},
       {{"list", "extra"}, 2, "", "extra"},
       {{"attach", image_, "--lpt", "4"}, 2, "", "vkm470sim: --lpt: Value 4 not in range 1 to 3\n"},
@@ -230,7 +230,9 @@ TEST_F(ModuleProcess, BurnOverTheCableThenShowAndExport) {
                        "PGA          0x1E7008   102392        1000\n"
                        "serial number: \"VKM-0042\"\n"
                        "PGA header: length 1000, sum " +
-                       sumText + ": matches the 1000 bytes at 0x1E7008\n");
+                       sumText +
+                       ": matches the 1000 bytes at 0x1E7008\n"
+                       "faults: none\n");
   EXPECT_EQ(fs::file_size(image_), 2163200u);
 }
 

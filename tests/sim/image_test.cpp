@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module.h"
+#include "usb_module.h"
 #include "wire.h"
 
 namespace vkm470::sim::test {
@@ -117,6 +118,9 @@ TEST_F(ImageTest, RefusesDamagedAndForeignFilesNamingThem) {
       {"other page size", 16, {0x00, 0x02, 0, 0}, full, "geometry 4096 pages of 512"},
       {"array elsewhere", 20, {0x00, 0x04, 0, 0}, full, "at offset 1024"},
       {"page-size switch out of range", 24, {2}, full, "page-size switch 2"},
+      {"unknown USB fault", 192, {5}, full, "USB fault 5, expected 0 to 4"},
+      {"unknown cable fault", 193, {3}, full, "cable fault 3, expected 0 to 2"},
+      {"unknown chip fault", 194, {2}, full, "chip fault 2, expected 0 to 1"},
       {"one byte more", 0, {}, full + 1, "2163201 bytes, expected 2163200"},
       {"last page cut off", 0, {}, full - 528, "2162672 bytes"},
       {"header only", 0, {}, 512, "512 bytes"},
@@ -223,6 +227,138 @@ TEST_F(ImageViewTest, AViewOpensOnceAtATimeThroughTheDeviceDirectory) {
 
   os::hosted::unregisterResolver(resolver);
   unsetenv("VKM470_DEVICES");
+}
+
+TEST_F(ImageTest, FaultSettingLiesInTheHeader) {
+  EXPECT_FALSE(ModuleImage(path_, ModuleImage::Access::ReadOnly).faults().any());
+  FaultSetting faults;
+  faults.usb = FaultSetting::Usb::Unplugged;
+  faults.usbAnswers = 0x0102030405060708;
+  faults.cable = FaultSetting::Cable::Silent;
+  faults.cableAnswers = 300;
+  faults.busy = true;
+  faults.flipAddress = 0x1E7008;
+  faults.flipMask = 0x81;
+  ModuleImage(path_, ModuleImage::Access::ReadWrite).setFaults(faults);
+  EXPECT_EQ(fileBytes(192, 24),
+            (Bytes{4,    2,    1,    0x81, 0x08, 0x70, 0x1E, 0x00, 0x08, 0x07, 0x06, 0x05,
+                   0x04, 0x03, 0x02, 0x01, 0x2C, 0x01, 0,    0,    0,    0,    0,    0}));
+  const FaultSetting back = ModuleImage(path_, ModuleImage::Access::ReadOnly).faults();
+  EXPECT_EQ(back.usb, faults.usb);
+  EXPECT_EQ(back.usbAnswers, faults.usbAnswers);
+  EXPECT_EQ(back.cable, faults.cable);
+  EXPECT_EQ(back.cableAnswers, faults.cableAnswers);
+  EXPECT_TRUE(back.busy);
+  EXPECT_EQ(back.flipAddress, faults.flipAddress);
+  EXPECT_EQ(back.flipMask, faults.flipMask);
+  // The rest of the header stays zero.
+  EXPECT_EQ(fileBytes(216, 296), Bytes(296, 0));
+}
+
+// A control request on the USB side: the setup, then a data stage of length.
+TestRequest control(os::hosted::Device& device, std::uint16_t direction, std::uint16_t request,
+                    Dword length) {
+  return submit(device, UsbModule::kControl,
+                {std::uint8_t(direction), 0, std::uint8_t(request), 0, 0, 0, 0, 0}, length);
+}
+
+TEST_F(ImageViewTest, FaultsApplyWhenAViewOpensAndCountDownInTheFile) {
+  const auto setFaults = [this](const FaultSetting& faults) {
+    ModuleImage(path_, ModuleImage::Access::ReadWrite).setFaults(faults);
+  };
+  const auto answersLeft = [this](View view) {
+    const FaultSetting faults = ModuleImage(path_, ModuleImage::Access::ReadOnly).faults();
+    return view == View::Usb ? faults.usbAnswers : faults.cableAnswers;
+  };
+  Dword error = 0;
+
+  // A cable that answers two more requests, then none, in this view and the next.
+  FaultSetting faults;
+  faults.cable = FaultSetting::Cable::Silent;
+  faults.cableAnswers = 2;
+  setFaults(faults);
+  {
+    auto port = openView("ALTLPT1", &error);
+    ASSERT_NE(port, nullptr) << error;
+    EXPECT_EQ(writeRegister(*port, 0, 0x43).status, os::kErrorSuccess);
+    EXPECT_EQ(answersLeft(View::Cable), 1u);
+    EXPECT_EQ(writeRegister(*port, 0, 0x43).status, os::kErrorSuccess);
+    EXPECT_EQ(writeRegister(*port, 0, 0x43).status, os::kErrorGenFailure);
+    EXPECT_EQ(answersLeft(View::Cable), 0u);
+  }
+  {
+    auto port = openView("ALTLPT1", &error);
+    ASSERT_NE(port, nullptr) << error;
+    EXPECT_EQ(writeRegister(*port, 0, 0x43).status, os::kErrorGenFailure);
+  }
+
+  // No cable on the port: the query answers 0; other requests are answered.
+  faults = FaultSetting{};
+  faults.cable = FaultSetting::Cable::Absent;
+  setFaults(faults);
+  {
+    auto port = openView("ALTLPT1", &error);
+    ASSERT_NE(port, nullptr) << error;
+    const TestRequest query = submit(*port, Cable::kPortQuery, {}, 4);
+    EXPECT_EQ(query.status, os::kErrorSuccess);
+    EXPECT_EQ(query.result(), Bytes(4, 0));
+    EXPECT_EQ(writeRegister(*port, 0, 0x43).status, os::kErrorSuccess);
+  }
+
+  // An unplugged module does not open; cleared, it is back.
+  faults = FaultSetting{};
+  faults.usb = FaultSetting::Usb::Unplugged;
+  setFaults(faults);
+  EXPECT_EQ(openView("QDev0", &error), nullptr);
+  EXPECT_EQ(error, os::kErrorFileNotFound);
+  setFaults(FaultSetting{});
+  EXPECT_NE(openView("QDev0", &error), nullptr) << error;
+
+  // The USB side counts control requests only: the information query passes
+  // without spending one.
+  faults.usb = FaultSetting::Usb::FailAtOnce;
+  faults.usbAnswers = 1;
+  setFaults(faults);
+  {
+    auto usb = openView("QDev0", &error);
+    ASSERT_NE(usb, nullptr) << error;
+    EXPECT_EQ(submit(*usb, UsbModule::kInformation, {}, UsbModule::kInformationBytes).status,
+              os::kErrorSuccess);
+    EXPECT_EQ(answersLeft(View::Usb), 1u);
+    const TestRequest name = control(*usb, 1, UsbModule::kName, 16);
+    EXPECT_EQ(name.status, os::kErrorSuccess);
+    EXPECT_EQ(name.bytes, 16u);
+    EXPECT_EQ(control(*usb, 1, UsbModule::kName, 16).status, os::kErrorGenFailure);
+    EXPECT_EQ(answersLeft(View::Usb), 0u);
+  }
+
+  // A chip that stays busy, and a byte that reads flipped at a flash address
+  // in 512-byte pages while the chip has 528-byte ones; the cell keeps its
+  // value.
+  patch(pageOffset(5) + 7, {0x5A});
+  faults = FaultSetting{};
+  faults.flipAddress = 5 * 512 + 7;
+  faults.flipMask = 0x0F;
+  setFaults(faults);
+  {
+    auto port = openView("ALTLPT1", &error);
+    ASSERT_NE(port, nullptr) << error;
+    Wire wire(*port);
+    wire.deselect();
+    Bytes read = addressed(DataFlash::kContinuousRead, 5 << 10 | 6);
+    read.resize(8, 0x00);
+    EXPECT_EQ(wire.command(read, 3), (Bytes{0xFF, 0x55, 0xFF}));
+  }
+  EXPECT_EQ(fileBytes(pageOffset(5) + 7, 1), Bytes{0x5A});
+  faults.busy = true;
+  setFaults(faults);
+  {
+    auto port = openView("ALTLPT1", &error);
+    ASSERT_NE(port, nullptr) << error;
+    Wire wire(*port);
+    wire.deselect();
+    EXPECT_EQ(wire.command({DataFlash::kStatusRead}, 1), Bytes{0x2C});
+  }
 }
 
 TEST(ImageEntryNames, NameTheViews) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine (run as root).
+# libboost-dev is for the benchmarks only (the ring's comparison).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libcli11-dev binutils \
+  libboost-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 >/dev/null

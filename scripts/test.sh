@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: optimised, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, and the Windows builds
-# (32-bit export and import tables; 64-bit tests under wine64).
+# (32-bit export and import tables; 64-bit tests under wine64). The streaming
+# soak test (label soak) runs in the optimised build only: the sanitizer test
+# presets leave it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

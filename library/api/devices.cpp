@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "stream/streaming.h"
 #include "usb/module.h"
 
 namespace vkm470::api {
@@ -51,6 +52,8 @@ std::int32_t usbClose(VKM470F_DEVICE* dev) {
     dev->applicationRunning = 0;
     return VKM470F_ERR_NO_OBJECT;
   }
+  // The workers run on the channel's handle: they end before it closes.
+  stream::destroyBulkFifo(dev);
   const std::int32_t status = channel->Close() ? VKM470F_SUCCESS : channel->lastError;
   delete channel;
   dev->channel = nullptr;

@@ -5,6 +5,7 @@
 
 #include "api/devices.h"
 #include "lpt/branch.h"
+#include "stream/streaming.h"
 #include "usb/module.h"
 #include "vkm470fapi.h"
 
@@ -70,6 +71,7 @@ extern "C" {
 namespace usb = vkm470::usb;
 namespace lpt = vkm470::lpt;
 namespace api = vkm470::api;
+namespace stream = vkm470::stream;
 
 VKM470F_API(int32_t) VKM470F_CallApplication(VKM470F_DEVICE* dev, uint16_t startAddress) {
   return usbOnly(dev, [=] { return usb::callApplication(dev, startAddress); });
@@ -95,9 +97,13 @@ VKM470F_API(int32_t) VKM470F_CloseFullDevice(VKM470F_DEVICE* dev) {
 }
 
 VKM470F_API(int32_t)
-VKM470F_CreateBulkFIFO(VKM470F_DEVICE* dev, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
-                       uint32_t) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+VKM470F_CreateBulkFIFO(VKM470F_DEVICE* dev, uint32_t readFifoSize, uint32_t writeFifoSize,
+                       uint32_t readBlockCount, uint32_t writeBlockCount, uint32_t readBlockSize,
+                       uint32_t writeBlockSize) {
+  return usbOnly(dev, [=] {
+    return stream::createBulkFifo(dev, readFifoSize, writeFifoSize, readBlockCount, writeBlockCount,
+                                  readBlockSize, writeBlockSize);
+  });
 }
 
 VKM470F_API(int32_t)
@@ -120,19 +126,19 @@ VKM470F_DSP_Write_Command(VKM470F_DEVICE* dev, uint16_t value, uint16_t index,
 }
 
 VKM470F_API(int32_t) VKM470F_DisposeBulkFIFO(VKM470F_DEVICE* dev) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+  return usbOnly(dev, [dev] { return stream::disposeBulkFifo(dev); });
 }
 
 VKM470F_API(int32_t) VKM470F_FlushBulkFIFO(VKM470F_DEVICE* dev) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+  return usbOnly(dev, [dev] { return stream::flushBulkFifo(dev); });
 }
 
-VKM470F_API(int32_t) VKM470F_GetBulkFIFOReadReady(VKM470F_DEVICE* dev, uint32_t*) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+VKM470F_API(int32_t) VKM470F_GetBulkFIFOReadReady(VKM470F_DEVICE* dev, uint32_t* wordsReady) {
+  return usbOnly(dev, [=] { return stream::getReadReady(dev, wordsReady); });
 }
 
-VKM470F_API(int32_t) VKM470F_GetBulkFIFOWriteFree(VKM470F_DEVICE* dev, uint32_t*) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+VKM470F_API(int32_t) VKM470F_GetBulkFIFOWriteFree(VKM470F_DEVICE* dev, uint32_t* wordsFree) {
+  return usbOnly(dev, [=] { return stream::getWriteFree(dev, wordsFree); });
 }
 
 VKM470F_API(int32_t) VKM470F_GetDeviceDescr(VKM470F_DEVICE* dev, uint8_t* descriptor208) {
@@ -164,8 +170,10 @@ VKM470F_ProgrammDSPFlash(VKM470F_DEVICE* dev, uint32_t address, const uint8_t* d
 }
 
 VKM470F_API(int32_t)
-VKM470F_ReadBulkFIFO(VKM470F_DEVICE* dev, uint16_t*, uint32_t, uint32_t*, uint32_t) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+VKM470F_ReadBulkFIFO(VKM470F_DEVICE* dev, uint16_t* buffer, uint32_t wordCount, uint32_t* wordsRead,
+                     uint32_t timeout) {
+  return usbOnly(dev,
+                 [=] { return stream::readBulkFifo(dev, buffer, wordCount, wordsRead, timeout); });
 }
 
 VKM470F_API(int32_t)
@@ -235,16 +243,18 @@ VKM470F_SpecialDSPFlashCommand(VKM470F_DEVICE* dev, uint32_t command, uint8_t* d
 }
 
 VKM470F_API(int32_t) VKM470F_StartBulkFIFO(VKM470F_DEVICE* dev) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+  return usbOnly(dev, [dev] { return stream::startBulkFifo(dev); });
 }
 
 VKM470F_API(int32_t) VKM470F_StopBulkFIFO(VKM470F_DEVICE* dev) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+  return usbOnly(dev, [dev] { return stream::stopBulkFifo(dev); });
 }
 
 VKM470F_API(int32_t)
-VKM470F_WriteBulkFIFO(VKM470F_DEVICE* dev, const uint16_t*, uint32_t, uint32_t*, uint32_t) {
-  return usbOnly(dev, [] { return std::int32_t{VKM470F_ERR_NO_OBJECT}; });
+VKM470F_WriteBulkFIFO(VKM470F_DEVICE* dev, const uint16_t* buffer, uint32_t wordCount,
+                      uint32_t* wordsWritten, uint32_t timeout) {
+  return usbOnly(
+      dev, [=] { return stream::writeBulkFifo(dev, buffer, wordCount, wordsWritten, timeout); });
 }
 
 }  // extern "C"

@@ -86,6 +86,8 @@ struct State {
   std::multimap<Dword, std::shared_ptr<Mutex>> owned;
   std::atomic<Dword> nextThreadId{1};
   std::atomic<bool> virtualClock{false};
+  std::atomic<unsigned> failingThreads{0};
+  std::atomic<unsigned> failingEvents{0};
   std::atomic<std::uint64_t> virtualMicroseconds{0};
 };
 
@@ -274,7 +276,7 @@ void cancelRequest(File& file, const std::shared_ptr<RequestImpl>& request) {
   }
   file.device->cancel(*request);
   // The driver has forgotten the request; make sure it ends.
-  request->complete(kErrorOperationAborted, 0);
+  if (!file.device->completesCancelledRequests()) request->complete(kErrorOperationAborted, 0);
 }
 
 // As on the platform, a thread's end cancels the I/O it has pending and
@@ -455,6 +457,16 @@ bool tryAcquireLocked(const std::shared_ptr<Object>& object, Dword* result) {
   return true;
 }
 
+// Takes one of the failures that failCreations asked for.
+bool injectedFailure(std::atomic<unsigned>& failing) {
+  unsigned left = failing.load();
+  while (left > 0 && !failing.compare_exchange_weak(left, left - 1)) {
+  }
+  if (left == 0) return false;
+  t_lastError = kErrorNotEnoughMemory;
+  return true;
+}
+
 bool isWaitable(const std::shared_ptr<Object>& object) {
   return std::dynamic_pointer_cast<Event>(object) || std::dynamic_pointer_cast<Mutex>(object) ||
          std::dynamic_pointer_cast<Thread>(object);
@@ -569,6 +581,7 @@ bool CancelIo(Handle device) {
 }
 
 Handle CreateEvent(bool manualReset, bool initialState) {
+  if (injectedFailure(state().failingEvents)) return nullptr;
   return insert(std::make_shared<Event>(manualReset, initialState));
 }
 
@@ -642,6 +655,7 @@ Dword WaitForSingleObject(Handle object, Dword milliseconds) {
 }
 
 Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {
+  if (injectedFailure(state().failingThreads)) return nullptr;
   auto thread = std::make_shared<Thread>();
   Handle handle = insert(thread);
   Dword id = state().nextThreadId.fetch_add(1);
@@ -720,6 +734,10 @@ void unregisterResolver(const std::shared_ptr<Resolver>& resolver) {
   std::lock_guard<std::mutex> lk(state().lock);
   auto& all = state().resolvers;
   all.erase(std::remove(all.begin(), all.end(), resolver), all.end());
+}
+
+void failCreations(Creation what, unsigned count) {
+  (what == Creation::Thread ? state().failingThreads : state().failingEvents) = count;
 }
 
 void setVirtualClock(bool enabled) {

@@ -49,6 +49,11 @@ class Device {
   // closing). The driver forgets it; the default completes it as aborted, and
   // the seam completes it so if the driver has not when cancel returns.
   virtual void cancel(Request& request) { request.complete(kErrorOperationAborted, 0); }
+  // True for a driver that, as a real one, only starts the cancel: it
+  // completes each cancelled request itself, later and from any thread (as
+  // aborted, or with its result if it had finished), and the seam waits for
+  // that. It must still complete them all before its handle is destroyed.
+  virtual bool completesCancelledRequests() const { return false; }
 };
 
 // Opens handles of one device name.
@@ -85,6 +90,11 @@ class Resolver {
 // Registering a resolver twice has no further effect.
 void registerResolver(std::shared_ptr<Resolver> resolver);
 void unregisterResolver(const std::shared_ptr<Resolver>& resolver);
+
+// Fault injection: the next count calls of CreateThread (or of CreateEvent)
+// fail, as when the system has no resources left for one.
+enum class Creation { Thread, Event };
+void failCreations(Creation what, unsigned count);
 
 // The clock behind GetTickCount, Sleep and timed waits. In virtual mode, for
 // single-threaded tests, Sleep and a timed wait that would block advance the

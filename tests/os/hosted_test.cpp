@@ -25,6 +25,7 @@ namespace {
 struct Script {
   std::function<void(Request&)> onSubmit = [](Request& r) { r.complete(kErrorSuccess, 0); };
   bool exclusive = false;
+  bool completesCancels = false;  // cancel only records; the test completes
   std::atomic<int> openHandles{0};
   std::mutex lock;
   std::vector<Request*> cancelled;
@@ -42,8 +43,9 @@ class ScriptedDevice : public Device {
       std::lock_guard<std::mutex> lk(script_->lock);
       script_->cancelled.push_back(&request);
     }
-    Device::cancel(request);
+    if (!script_->completesCancels) Device::cancel(request);
   }
+  bool completesCancelledRequests() const override { return script_->completesCancels; }
 
  private:
   std::shared_ptr<Script> script_;
@@ -202,6 +204,55 @@ TEST_F(Namespace, CancelReachesTheDriverAndALateCompletionIsIgnored) {
   EXPECT_EQ(n, 0u);
   CloseHandle(h);
   CloseHandle(ov.hEvent);
+}
+
+TEST_F(Namespace, DriverThatCompletesItsCancelsEndsThemWhenItSays) {
+  script_->completesCancels = true;
+  std::vector<Request*> parked;
+  script_->onSubmit = [&](Request& r) { parked.push_back(&r); };
+  Handle h = openPath("\\\\.\\QDev9");
+  Overlapped first{}, second{};
+  first.hEvent = CreateEvent(false, false);
+  second.hEvent = CreateEvent(false, false);
+  char a[4], b[4];
+  Dword n = 0;
+  EXPECT_FALSE(ReadFile(h, a, 4, &n, &first));
+  EXPECT_FALSE(ReadFile(h, b, 4, &n, &second));
+  ASSERT_TRUE(CancelIo(h));
+  ASSERT_EQ(script_->cancelled, parked);
+  // Cancelled, but not over: the buffers still belong to the driver.
+  EXPECT_FALSE(GetOverlappedResult(h, &first, &n, false));
+  EXPECT_EQ(GetLastError(), kErrorIoIncomplete);
+
+  parked[0]->complete(kErrorOperationAborted, 0);
+  std::memcpy(b, "late", 4);
+  parked[1]->complete(kErrorSuccess, 4);  // it had finished before the cancel took
+  EXPECT_FALSE(GetOverlappedResult(h, &first, &n, true));
+  EXPECT_EQ(GetLastError(), kErrorOperationAborted);
+  ASSERT_TRUE(GetOverlappedResult(h, &second, &n, true));
+  EXPECT_EQ(n, 4u);
+  CloseHandle(h);
+  CloseHandle(first.hEvent);
+  CloseHandle(second.hEvent);
+}
+
+TEST(FaultInjection, CreationsFailAsOftenAsAskedThenSucceedAgain) {
+  failCreations(Creation::Thread, 2);
+  for (int i = 0; i < 2; ++i) {
+    SetLastError(0);
+    EXPECT_EQ(CreateThread([](void*) -> Dword { return 0; }, nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
+  }
+  Handle thread = CreateThread([](void*) -> Dword { return 0; }, nullptr, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, kInfinite), kWaitObject0);
+  CloseHandle(thread);
+
+  failCreations(Creation::Event, 1);
+  EXPECT_EQ(CreateEvent(false, false), nullptr);
+  Handle event = CreateEvent(false, false);
+  EXPECT_NE(event, nullptr);
+  CloseHandle(event);
 }
 
 TEST_F(Namespace, ClosingCancelsPendingRequestsOfEveryThreadAndReleasesTheDevice) {

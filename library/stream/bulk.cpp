@@ -1,0 +1,128 @@
+#include "stream/bulk.h"
+
+#include <algorithm>
+
+#include "vkm470fapi.h"
+
+namespace vkm470::stream {
+
+namespace {
+
+// Moves bytes between the caller's buffer and ring in passes, as much as
+// available() says each time; the shared loop of Read and Write.
+template <typename Available, typename Move>
+bool passes(TFIFO_BULK& bulk, TThread& worker, std::int32_t stoppedCode, std::int32_t refusedCode,
+            std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs, Available available,
+            Move move) {
+  bulk.lastError = VKM470F_SUCCESS;
+  *done = 0;
+  // Elapsed time against the time-out, both modulo 2^32: right across the
+  // tick's wrap and for the longest time-out.
+  const os::Dword start = os::GetTickCount();
+  while (len > 0) {
+    if (os::GetTickCount() - start >= timeoutMs) break;
+    const std::uint32_t r = available();
+    if (r > 0) {
+      const std::uint32_t n = std::min(r, len);
+      if (!move(*done, n)) {
+        bulk.lastError = worker.running() ? refusedCode : stoppedCode;
+        return false;
+      }
+      *done += n;
+      len -= n;
+    } else if (!worker.running()) {
+      bulk.lastError = stoppedCode;
+      return false;
+    } else {
+      os::Sleep(kPollMs);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TFIFO_BULK::TFIFO_BULK(os::Handle device, std::uint32_t readFifoSize, std::uint32_t writeFifoSize,
+                       std::int32_t readBlockCount, std::int32_t writeBlockCount,
+                       std::uint32_t readBlockSize, std::uint32_t writeBlockSize)
+    : readThread(
+          std::make_unique<TReadFIFOThread>(device, readBlockCount, readBlockSize, readFifoSize)),
+      writeThread(std::make_unique<TWriteFIFOThread>(device, writeBlockCount, writeBlockSize,
+                                                     writeFifoSize)),
+      device(device),
+      lastError(VKM470F_SUCCESS) {}
+
+TFIFO_BULK::~TFIFO_BULK() {
+  readThread->Stop();
+  writeThread->Stop();
+  readThread->WaitFor();
+  writeThread->WaitFor();
+  readThread.reset();
+  writeThread.reset();
+}
+
+void TFIFO_BULK::Start() {
+  Stop();
+  readThread->ring().Clear();
+  writeThread->ring().Clear();
+  readThread->Start();
+  writeThread->Start();
+}
+
+void TFIFO_BULK::Flush() {
+  for (TFIFOThread* worker : {static_cast<TFIFOThread*>(readThread.get()),
+                              static_cast<TFIFOThread*>(writeThread.get())}) {
+    if (worker->running()) {
+      worker->Stop();
+      worker->WaitFor();
+      worker->ring().Clear();
+      worker->Start();
+    } else {
+      // A worker that stopped itself may not have been waited for yet; its
+      // thread must be gone before its ring is cleared.
+      worker->WaitFor();
+      worker->ring().Clear();
+    }
+  }
+}
+
+void TFIFO_BULK::Stop() {
+  readThread->Stop();
+  writeThread->Stop();
+  readThread->WaitFor();
+  writeThread->WaitFor();
+}
+
+std::uint32_t TFIFO_BULK::GetReadReady() { return readThread->ring().GetReadReady(); }
+
+std::uint32_t TFIFO_BULK::GetReadSize() { return readThread->ring().GetSize(); }
+
+std::uint32_t TFIFO_BULK::GetWriteFree() { return writeThread->ring().GetWriteFree(); }
+
+std::uint32_t TFIFO_BULK::GetWriteSize() { return writeThread->ring().GetSize(); }
+
+void TFIFO_BULK::GetState(std::int32_t* readRunning, std::int32_t* writeRunning) {
+  *readRunning = readThread->running() ? 1 : 0;
+  *writeRunning = writeThread->running() ? 1 : 0;
+}
+
+bool TFIFO_BULK::Read(void* dst, std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs) {
+  auto* to = static_cast<std::uint8_t*>(dst);
+  TFIFO_BASE_BYTE& ring = readThread->ring();
+  return passes(
+      *this, *readThread, VKM470F_ERR_READER_STOPPED, VKM470F_ERR_FLASH_FAILED, len, done,
+      timeoutMs, [&] { return ring.GetReadReady(); },
+      [&](std::uint32_t at, std::uint32_t n) { return ring.Read(to + at, n); });
+}
+
+bool TFIFO_BULK::Write(const void* src, std::uint32_t len, std::uint32_t* done,
+                       std::uint32_t timeoutMs) {
+  const auto* from = static_cast<const std::uint8_t*>(src);
+  TFIFO_BASE_BYTE& ring = writeThread->ring();
+  return passes(
+      *this, *writeThread, VKM470F_ERR_WRITER_STOPPED, VKM470F_ERR_NOT_AVAILABLE, len, done,
+      timeoutMs, [&] { return ring.GetWriteFree(); },
+      [&](std::uint32_t at, std::uint32_t n) { return ring.Write(from + at, n); });
+}
+
+}  // namespace vkm470::stream

@@ -1,0 +1,115 @@
+// The streaming workers: one thread per direction, each keeping blockCount
+// overlapped bulk transfers in flight on the USB device handle and moving the
+// data between those transfers and its byte ring.
+//
+// What the workers rely on from the device handle (the module's USB driver,
+// or a hosted driver): it was opened for overlapped I/O; a read completes with
+// any number of bytes up to its length; a write completes with the bytes it
+// took; CancelIo from the worker's thread ends that thread's transfers, which
+// complete later (aborted, or with their result if they had finished). A
+// transfer's buffer, record and event belong to the driver until its completion
+// has been seen, so a worker never ends, and an owner never frees a buffer,
+// while one is outstanding.
+//
+// Threads: the owner (the application thread calling the bulk FIFO exports)
+// runs the constructors, Start, Stop, WaitFor and the destructors; the worker
+// thread runs Execute. stopped is the only field both touch; it orders no
+// other data (the rings' totals and the final wait for the thread do).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "os/os.h"
+#include "stream/fifo.h"
+
+namespace vkm470::stream {
+
+constexpr std::uint32_t kTransferUnit = 512;  // transfers are whole multiples of this
+constexpr os::Dword kSlotWaitMs = 500;        // bounds how long a stop takes to be seen
+constexpr os::Dword kPollMs = 5;              // between looks at a ring that is not ready
+
+class TThread {
+ public:
+  TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+  ~TThread();
+
+  virtual void Execute();
+  // Starts a thread running Execute, after stopping and waiting for one that
+  // runs. When no thread can be created the object stays not running.
+  virtual os::Handle Start();
+  // Asks the thread to end; does not wait.
+  virtual void Stop();
+  // Waits for the thread to end and closes its handle.
+  virtual void WaitFor();
+
+  bool running() const { return stopped.load(std::memory_order_relaxed) == 0; }
+
+  os::Handle handle;  // none: null or the invalid-handle value
+  // 1: a stop was asked for, or no thread runs. Written by the owner and by
+  // the worker itself (a failed transfer); each access is one indivisible
+  // byte load or store.
+  std::atomic<std::uint8_t> stopped;
+};
+
+// What both workers share: the handle, the transfer slots and the ring.
+class TFIFOThread : public TThread {
+ public:
+  TFIFO_BASE_BYTE& ring() { return *fifo; }
+
+  os::Handle device;                        // owned by the USB channel
+  std::uint32_t blockSize;                  // bytes of one slot
+  std::int32_t blockCount;                  // slots, that is transfers kept in flight
+  std::unique_ptr<std::uint8_t[]> blocks;   // slot i at i * blockSize
+  std::unique_ptr<os::Overlapped[]> slots;  // each with its event while Execute runs
+  std::unique_ptr<TFIFO_BASE_BYTE> fifo;
+
+ protected:
+  // Throws std::bad_alloc when the memory cannot be obtained.
+  TFIFOThread(os::Handle device, std::int32_t blockCount, std::uint32_t blockSize,
+              std::uint32_t fifoSize);
+  ~TFIFOThread();
+
+  std::uint8_t* block(std::int32_t i) { return blocks.get() + std::size_t(i) * blockSize; }
+  // Gives every slot a signalled event over a zeroed record: a finished
+  // transfer of 0 bytes. False (nothing left open) when an event cannot be
+  // created.
+  bool setUpSlots();
+  // Cancels this thread's transfers, waits until each has completed, then
+  // closes the slots' events.
+  void shutDown();
+  // Waits for slot i's transfer to finish, at most kSlotWaitMs.
+  bool slotFinished(std::int32_t i);
+  // Polls until ready() holds, every kPollMs; false when a stop came first.
+  template <typename Ready>
+  bool pollUntil(Ready ready);
+};
+
+// Reads from the module into its ring; the application takes from the ring.
+class TReadFIFOThread final : public TFIFOThread {
+ public:
+  // blockSize is rounded down to a multiple of 512; the ring holds at least one block.
+  TReadFIFOThread(os::Handle device, std::int32_t blockCount, std::uint32_t blockSize,
+                  std::uint32_t fifoSize);
+  ~TReadFIFOThread();
+  void Execute() override;
+};
+
+// Sends what the application has queued in its ring to the module.
+class TWriteFIFOThread final : public TFIFOThread {
+ public:
+  // blockSize is used as given; the ring holds at least one block.
+  TWriteFIFOThread(os::Handle device, std::int32_t blockCount, std::uint32_t blockSize,
+                   std::uint32_t fifoSize);
+  ~TWriteFIFOThread();
+  void Execute() override;
+
+ private:
+  // What slot i's transfer carried, to tell a short completion.
+  std::unique_ptr<os::Dword[]> carried_;
+};
+
+}  // namespace vkm470::stream

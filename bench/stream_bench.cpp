@@ -322,6 +322,38 @@ void BM_SeamRequestRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_SeamRequestRoundTrip)->ThreadRange(1, 4)->UseRealTime();
 
+// One thread's round trips while state.range(0) other threads wait, each on an
+// event of its own that is set only at the end (as idle workers of other
+// devices wait on their slots): a completion should not wake them.
+void BM_SeamRoundTripBesideIdleWaiters(benchmark::State& state) {
+  os::hosted::registerDevice("SEAMIDLE", std::make_shared<CompleterDriver>());
+  const os::Handle device = os::CreateFile("\\\\.\\SEAMIDLE", os::kGenericRead | os::kGenericWrite,
+                                           0, os::kOpenExisting, os::kFileFlagOverlapped);
+  std::vector<os::Handle> idle(std::size_t(state.range(0)));
+  std::vector<std::thread> waiters;
+  for (os::Handle& event : idle) {
+    event = os::CreateEvent(true, false);
+    waiters.emplace_back([event] { os::WaitForSingleObject(event, os::kInfinite); });
+  }
+  std::uint8_t buffer[512];
+  os::Overlapped overlapped{};
+  overlapped.hEvent = os::CreateEvent(false, false);
+  for (auto _ : state) {
+    os::Dword n = 0;
+    if (!os::ReadFile(device, buffer, sizeof buffer, &n, &overlapped)) {
+      os::WaitForSingleObject(overlapped.hEvent, os::kInfinite);
+    }
+  }
+  for (os::Handle event : idle) os::SetEvent(event);
+  for (std::thread& waiter : waiters) waiter.join();
+  for (os::Handle event : idle) os::CloseHandle(event);
+  os::CloseHandle(overlapped.hEvent);
+  os::CloseHandle(device);
+  os::hosted::unregisterDevice("SEAMIDLE");
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SeamRoundTripBesideIdleWaiters)->Arg(0)->Arg(8)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();

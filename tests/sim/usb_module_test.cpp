@@ -448,6 +448,26 @@ TEST_F(UsbModuleTest, FullLoopBackHoldsTheWriteUntilReadsDrainIt) {
   EXPECT_EQ(big.bytes, 1024u);
 }
 
+TEST_F(UsbModuleTest, OneReadTakesWhatEveryQueuedWriteHolds) {
+  install(std::make_shared<UsbModule>(chip, UsbModule::kModuleType, 1));
+  ASSERT_TRUE(startApplication());
+  std::vector<std::unique_ptr<Bulk>> writes;
+  Bytes sent;
+  for (int i = 0; i < 40; ++i) {
+    writes.push_back(std::make_unique<Bulk>(100));
+    writes.back()->buffer = pattern(100, std::uint8_t(i));
+    sent.insert(sent.end(), writes.back()->buffer.begin(), writes.back()->buffer.end());
+    EXPECT_FALSE(write(*writes.back()));
+  }
+  Bulk all(8192);
+  ASSERT_TRUE(read(all));
+  EXPECT_EQ(all.data(), sent);
+  for (auto& w : writes) {
+    ASSERT_FALSE(w->pending());
+    EXPECT_EQ(w->finish(handle), 0u);
+  }
+}
+
 TEST_F(UsbModuleTest, ClosingTheHandleEndsPendingTransfers) {
   ASSERT_TRUE(startApplication());
   Bulk r(512);

@@ -85,6 +85,22 @@ class BurnFixture : public ::testing::Test {
             std::uint8_t(sum >> 16),    std::uint8_t(sum >> 24)};
   }
 
+  // Writes the serial number ABC over the interface and reads it back: its 16
+  // bytes sit at 0x020000 and leave the application image behind them alone.
+  void serialNumberRoundTrip(const std::string& interface, const std::string& app) {
+    Outcome r = burn({"-i", interface, "-n", "ABC"});
+    EXPECT_EQ(r.out, "Writing serial.OK\n");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(flash(0x020000, 16),
+              (std::vector<std::uint8_t>{'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(flash(0x020200, 16),
+              std::vector<std::uint8_t>(images_[app].begin(), images_[app].begin() + 16));
+
+    r = burn({"-i", interface, "-n"});
+    EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: ABC\n");
+    EXPECT_EQ(r.status, 0);
+  }
+
   std::shared_ptr<sim::DataFlash> chip_;
   std::filesystem::path dir_;
   std::map<std::string, std::vector<std::uint8_t>> images_;

@@ -63,19 +63,7 @@ TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
   EXPECT_EQ(flash(40000, 1)[0], 0xFF);
   EXPECT_EQ(flash(0x020200 + 70001, 1)[0], 0xFF);
 
-  r = burn({"-i", "LPT1", "-n", "ABC"});
-  EXPECT_EQ(r.out, "Writing serial.OK\n");
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(flash(0x020000, 16),
-            (std::vector<std::uint8_t>{'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  // The serial number sits between the boot and application images without
-  // touching either.
-  EXPECT_EQ(flash(0x020200, 16),
-            std::vector<std::uint8_t>(images_[app].begin(), images_[app].begin() + 16));
-
-  r = burn({"-i", "LPT1", "-n"});
-  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: ABC\n");
-  EXPECT_EQ(r.status, 0);
+  serialNumberRoundTrip("LPT1", app);
 }
 
 TEST_F(LptBurn, FlippedBitFailsVerify) {

@@ -48,17 +48,7 @@ TEST_F(UsbBurn, WriteVerifyAndSerialNumberReachTheFlash) {
   // The application ran the flash requests.
   EXPECT_EQ(module_->startAddress(), 0);
 
-  r = burn({"-i", "USB", "-n", "ABC"});
-  EXPECT_EQ(r.out, "Writing serial.OK\n");
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(flash(0x020000, 16),
-            (std::vector<std::uint8_t>{'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(flash(0x020200, 16),
-            std::vector<std::uint8_t>(images_[app].begin(), images_[app].begin() + 16));
-
-  r = burn({"-i", "USB", "-n"});
-  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: ABC\n");
-  EXPECT_EQ(r.status, 0);
+  serialNumberRoundTrip("USB", app);
 }
 
 TEST_F(UsbBurn, SearchTellsModulesFromOtherDevicesAndHeldOnes) {

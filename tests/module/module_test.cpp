@@ -12,71 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "tools_fixture.h"
 
 namespace vkm470::test {
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-class ModuleProcess : public ::testing::Test {
- protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("vkm470-module-" + std::to_string(std::random_device{}()));
-    devices_ = dir_ / "devices";
-    fs::create_directories(dir_);
-    setenv("VKM470_DEVICES", devices_.c_str(), 1);
-    image_ = path("module.img");
-  }
-  void TearDown() override {
-    unsetenv("VKM470_DEVICES");
-    fs::remove_all(dir_);
-  }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  static Outcome sim(std::vector<std::string> args) {
-    args.insert(args.begin(), VKM470SIM_PATH);
-    return run(args);
-  }
-  static Outcome burn(std::vector<std::string> args) {
-    args.insert(args.begin(), VKM470BURN_PATH);
-    return run(args);
-  }
-
-  // A module, attached as QDev0 and ALTLPT1.
-  void attachModule() {
-    ASSERT_EQ(sim({"create", image_}).status, 0);
-    ASSERT_EQ(sim({"attach", image_}).status, 0);
-  }
-
-  // An image file of bytes that are never 0xFF, so each one shows as
-  // programmed.
-  Bytes writeFile(const std::string& name, std::size_t size, unsigned seed) {
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = std::uint8_t((seed + i * 7 + i / 251) % 255);
-    std::ofstream(path(name), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
-    return bytes;
-  }
-
-  Bytes exported() {
-    const std::string out = path("flash.bin");
-    const Outcome r = sim({"export", image_, "-o", out});
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::ifstream file(out, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  }
-
-  static Bytes slice(const Bytes& flash, std::uint32_t address, std::size_t size) {
-    return Bytes(flash.begin() + address, flash.begin() + address + size);
-  }
-
-  fs::path dir_;
-  fs::path devices_;
-  std::string image_;
-};
+using ModuleProcess = ToolsFixture;
 
 TEST_F(ModuleProcess, ToolCommandLine) {
   ASSERT_EQ(sim({"create", image_}).status, 0);

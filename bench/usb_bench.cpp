@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "dataflash.h"
 #include "hosted.h"
 #include "usb/qusb.h"
+#include "usb_module.h"
 #include "vkm470fapi.h"
 
 namespace {
@@ -211,6 +213,55 @@ void BM_SeamMutex(benchmark::State& state) {
   os::CloseHandle(mutex);
 }
 BENCHMARK(BM_SeamMutex);
+
+// Flash over the virtual module through the exports, on the real clock: the
+// chip's busy times (a page program takes 17 ms) set the pace of a write, the
+// library and the seam that of a read. range(0) bytes at the application's
+// address.
+constexpr std::uint8_t kVirtualModule = 5;
+
+OpenRecord openVirtualModule() {
+  static const auto module = [] {
+    auto chip = std::make_shared<vkm470::sim::DataFlash>();
+    chip->forcePageMode(vkm470::sim::PageMode::Binary);
+    auto usb = std::make_shared<vkm470::sim::UsbModule>(chip);
+    os::hosted::registerDevice("QDev5", usb);
+    return usb;
+  }();
+  return OpenRecord(kVirtualModule);
+}
+
+void BM_VirtualModuleWrite(benchmark::State& state) {
+  OpenRecord record = openVirtualModule();
+  const auto bytes = std::uint32_t(state.range(0));
+  std::vector<std::uint8_t> data(bytes, 0x5A);
+  for (auto _ : state) {
+    if (VKM470F_ProgrammDSPFlash(record.dev(), 0x020200, data.data(), bytes, 1000) != 0) {
+      state.SkipWithError("program failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * bytes);
+  // The least time it can take: the pieces go back to back without pauses,
+  // and each whole page of them is one program of the chip.
+  state.counters["reference_ms"] = double(bytes / vkm470::sim::DataFlash::kBinaryPageBytes) *
+                                   vkm470::sim::DataFlash::kProgramMicroseconds / 1000.0;
+}
+BENCHMARK(BM_VirtualModuleWrite)->Arg(64 * 1024)->Iterations(2)->Unit(benchmark::kMillisecond);
+
+void BM_VirtualModuleRead(benchmark::State& state) {
+  OpenRecord record = openVirtualModule();
+  const auto bytes = std::uint32_t(state.range(0));
+  std::vector<std::uint8_t> data(bytes);
+  for (auto _ : state) {
+    if (VKM470F_ReadDSPFlash(record.dev(), 0x020200, data.data(), bytes, 1000) != 0) {
+      state.SkipWithError("read failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * bytes);
+}
+BENCHMARK(BM_VirtualModuleRead)->Arg(kMiB)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,14 +1,43 @@
 #!/usr/bin/env bash
-# Builds the tools and shows the burner at work.
+# Builds the tools, then burns a virtual module as a user would: a module image
+# in a fresh folder, attached as QDev0 and ALTLPT1 under a device directory of
+# its own, written over the parallel port and over USB, then shown. Prints
+# each command as it would be typed, followed by what it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" >/dev/null
-burn=build/default/bin/vkm470burn
+cmake --build --preset default -j "$(nproc)" --target vkm470burn vkm470sim >/dev/null
+PATH="$PWD/build/default/bin:$PATH"
+demo=$(mktemp -d "${TMPDIR:-/tmp}/vkm470-demo.XXXXXX")
+cd "$demo"
 
-echo "\$ vkm470burn -i usb -r"
-"$burn" -i usb -r 2>&1 && status=0 || status=$?
-echo "(exit status $status)"
-echo "\$ vkm470burn -i USB -r"
-"$burn" -i USB -r 2>&1 && status=0 || status=$?
-echo "(exit status $status)"
+run() {
+  printf '$ %s\n' "$1"
+  eval "$1"
+}
+
+echo "# A virtual module in $demo, with a device directory of its own"
+run 'cd '"$demo"
+run 'export VKM470_DEVICES=$PWD/devices'
+run 'vkm470sim create module.img'
+run 'vkm470sim attach module.img'
+run 'vkm470sim list'
+
+echo "# Small example images (each parallel-port page takes about 60 ms)"
+run "seq -f 'boot %06g' 500 > boot.bin"
+run "seq -f 'application %06g' 500 > app.bin"
+run "seq -f 'logic %06g' 230 > pga.bin"
+run "seq -f 'application over USB %06g' 2000 > app-usb.bin"
+
+echo "# Over the parallel port: 512-byte pages, then boot, application and PGA"
+run 'vkm470burn -i LPT1 -t'
+run 'vkm470burn -i LPT1 -w -v -b boot.bin -a app.bin -p pga.bin'
+
+echo "# Over USB: a new application, and the serial number"
+run 'vkm470burn -i USB -w -v -a app-usb.bin'
+run 'vkm470burn -i USB -n VKM-0001'
+
+echo "# The serial number read back over the parallel port, and the module"
+run 'vkm470burn -i LPT1 -n'
+run 'vkm470sim show module.img'
+echo "# The module stays in $demo/module.img"

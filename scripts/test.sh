@@ -2,7 +2,8 @@
 # Builds and runs every test: optimised, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, the fuzz targets for a
 # bounded time, and the Windows builds (32-bit export and import tables; 64-bit
-# tests under wine64).
+# tests under wine64). The streaming soak test (label soak) runs in the
+# optimised build only: the sanitizer test presets leave it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

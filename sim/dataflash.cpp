@@ -1,6 +1,7 @@
 #include "dataflash.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 namespace vkm470::sim {
@@ -11,8 +12,6 @@ constexpr std::uint8_t kReady = 0x80;
 constexpr std::uint8_t kDensity = 0x2C;  // bits 5..2 = 1011: 16 Mbit
 constexpr std::uint8_t kBinaryPagesBit = 0x01;
 constexpr std::uint32_t kConfigureTail = 0x2A80A6;
-constexpr std::uint32_t kRegisterBytes = 16;
-constexpr std::uint32_t kSecurityBytes = 128;
 constexpr std::uint32_t kSecurityUserBytes = 64;
 constexpr std::uint8_t kHighZ = 0xFF;
 
@@ -24,7 +23,26 @@ const std::array<std::uint8_t, 64> DataFlash::kFactoryId = {
     0x9A, 0x35, 0x6A, 0xD4, 0xA9, 0x53, 0xA6, 0x4D, 0x98, 0x31, 0x62, 0xC5, 0x8B, 0x17, 0x2E, 0x5C,
     0xB8, 0x71, 0xE2, 0xC5, 0x8A, 0x15, 0x2A, 0x54, 0xA8, 0x51, 0xA2, 0x45, 0x8A, 0x14, 0x28, 0x50};
 
-DataFlash::DataFlash(Clock clock) : clock_(std::move(clock)), array_(kArrayBytes, 0xFF) {
+DataFlash::Registers DataFlash::factoryRegisters() {
+  Registers registers{};
+  std::fill_n(registers.security.begin(), kSecurityUserBytes, 0xFF);
+  std::copy(kFactoryId.begin(), kFactoryId.end(), registers.security.begin() + kSecurityUserBytes);
+  return registers;
+}
+
+DataFlash::DataFlash(Clock clock)
+    : clock_(std::move(clock)), ownCells_(kArrayBytes + 1, 0xFF), registers_(factoryRegisters()) {
+  array_ = ownCells_.data();
+  binaryPages_ = array_ + kArrayBytes;
+  *binaryPages_ = 0;
+  buffer_.fill(0xFF);
+}
+
+DataFlash::DataFlash(Cells cells, const Registers& registers, Clock clock)
+    : clock_(std::move(clock)),
+      array_(cells.array),
+      binaryPages_(cells.binaryPages),
+      registers_(registers) {
   buffer_.fill(0xFF);
 }
 
@@ -96,6 +114,7 @@ std::uint8_t DataFlash::nextOut() {
     case kProtectionRead:
     case kLockdownRead:
     case kSecurityRead:
+      // Register bytes follow the opcode and three don't-care bytes.
       return received_ >= 4 ? registerByte(opcode_, received_ - 4) : kHighZ;
     case kContinuousRead:
       return received_ >= 8 ? readNext() : kHighZ;
@@ -112,21 +131,27 @@ void DataFlash::startBusy(std::uint32_t microseconds) { busyUntil_ = clock_() + 
 
 std::uint8_t DataFlash::statusByte() const {
   return static_cast<std::uint8_t>((busy() ? 0 : kReady) | kDensity |
-                                   (mode_ == PageMode::Binary ? kBinaryPagesBit : 0));
+                                   (binary() ? kBinaryPagesBit : 0));
 }
 
-std::uint8_t DataFlash::registerByte(std::uint8_t opcode, std::uint32_t index) {
-  if (opcode != kSecurityRead) return index < kRegisterBytes ? 0x00 : kHighZ;
-  if (index < kSecurityUserBytes) return 0xFF;
-  return index < kSecurityBytes ? kFactoryId[index - kSecurityUserBytes] : kHighZ;
+std::uint8_t DataFlash::registerByte(std::uint8_t opcode, std::uint32_t index) const {
+  const auto byteOf = [index](const auto& bytes) {
+    return index < bytes.size() ? bytes[index] : kHighZ;
+  };
+  switch (opcode) {
+    case kProtectionRead:
+      return byteOf(registers_.protection);
+    case kLockdownRead:
+      return byteOf(registers_.lockdown);
+    default:
+      return byteOf(registers_.security);
+  }
 }
 
-std::uint32_t DataFlash::pageBytes() const {
-  return mode_ == PageMode::Binary ? kBinaryPageBytes : kPageBytes;
-}
+std::uint32_t DataFlash::pageBytes() const { return binary() ? kBinaryPageBytes : kPageBytes; }
 
 DataFlash::Position DataFlash::decode(std::uint32_t address) const {
-  if (mode_ == PageMode::Binary) return {(address >> 9) % kPages, address & 0x1FF};
+  if (binary()) return {(address >> 9) % kPages, address & 0x1FF};
   Position at{(address >> 10) % kPages, address & 0x3FF};
   if (at.offset >= kPageBytes) {
     at.offset -= kPageBytes;
@@ -136,7 +161,7 @@ DataFlash::Position DataFlash::decode(std::uint32_t address) const {
 }
 
 std::uint32_t DataFlash::bufferOffset(std::uint32_t address) const {
-  if (mode_ == PageMode::Binary) return address & 0x1FF;
+  if (binary()) return address & 0x1FF;
   const std::uint32_t offset = address & 0x3FF;
   return offset >= kPageBytes ? offset - kPageBytes : offset;
 }
@@ -160,13 +185,13 @@ std::uint8_t DataFlash::readNext() {
 
 void DataFlash::transfer(std::uint32_t address) {
   const std::uint32_t page = decode(address).page;
-  std::copy_n(array_.begin() + page * kPageBytes, kPageBytes, buffer_.begin());
+  std::copy_n(array_ + page * kPageBytes, kPageBytes, buffer_.begin());
   startBusy(kTransferMicroseconds);
 }
 
 void DataFlash::program(std::uint32_t address) {
   const std::uint32_t page = decode(address).page;
-  std::copy(buffer_.begin(), buffer_.end(), array_.begin() + page * kPageBytes);
+  std::copy(buffer_.begin(), buffer_.end(), array_ + page * kPageBytes);
   startBusy(kProgramMicroseconds);
 }
 
@@ -176,7 +201,7 @@ void DataFlash::bufferPut(std::uint8_t byte) {
 }
 
 void DataFlash::configure() {
-  mode_ = PageMode::Binary;
+  *binaryPages_ = 1;
   startBusy(kConfigureMicroseconds);
 }
 
@@ -245,24 +270,30 @@ bool DataFlash::readRegister(std::uint8_t opcode, std::uint8_t* out, std::size_t
 
 // ---- direct access and faults
 
+std::uint32_t DataFlash::cellIndex(std::uint32_t page, std::uint32_t offset) {
+  const std::uint64_t index = std::uint64_t{page} * kPageBytes + offset;
+  if (index >= kArrayBytes) throw std::out_of_range("DataFlash cell");
+  return static_cast<std::uint32_t>(index);
+}
+
 std::uint8_t DataFlash::peek(std::uint32_t page, std::uint32_t offset) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return array_.at(page * kPageBytes + offset);
+  return array_[cellIndex(page, offset)];
 }
 
 void DataFlash::poke(std::uint32_t page, std::uint32_t offset, std::uint8_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  array_.at(page * kPageBytes + offset) = value;
+  array_[cellIndex(page, offset)] = value;
 }
 
 PageMode DataFlash::pageMode() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return mode_;
+  return binary() ? PageMode::Binary : PageMode::Standard;
 }
 
 void DataFlash::forcePageMode(PageMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
-  mode_ = mode;
+  *binaryPages_ = mode == PageMode::Binary ? 1 : 0;
 }
 
 void DataFlash::setStuckBusy(bool stuck) {

@@ -3,10 +3,11 @@
 // commands (the USB firmware model).
 //
 // Contents the data sheet leaves to the part, as this model answers them:
-//   - sector protection register (0x32): 16 bytes 0x00, nothing protected;
-//   - sector lockdown register (0x35): 16 bytes 0x00, nothing locked down;
-//   - security register (0x77): 64 bytes 0xFF (user area never programmed),
-//     then a 64-byte factory identifier (kFactoryId below);
+//   - the three registers as they leave the factory (factoryRegisters): sector
+//     protection (0x32), 16 bytes 0x00, nothing protected; sector lockdown
+//     (0x35), 16 bytes 0x00, nothing locked down; security (0x77), 64 bytes
+//     0xFF (user area never programmed), then a 64-byte factory identifier
+//     (kFactoryId below). No command programs them;
 //   - SO while the chip has nothing to say (opcode, address and don't-care
 //     bytes, past the end of a register or the ID) is high: reads as 0xFF;
 //   - buffer 1 powers up erased (0xFF);
@@ -53,8 +54,26 @@ class DataFlash {
 
   static const std::array<std::uint8_t, 64> kFactoryId;
 
+  struct Registers {
+    std::array<std::uint8_t, 16> protection;
+    std::array<std::uint8_t, 16> lockdown;
+    std::array<std::uint8_t, 128> security;
+  };
+  static Registers factoryRegisters();
+
+  // What the chip keeps without power: the array (kArrayBytes, page after
+  // page) and the one-time page-size switch (0: standard pages; 1: binary
+  // pages, for good). A module image lends the chip these bytes from its
+  // mapped file, so a completed program is in the file when the command ends.
+  struct Cells {
+    std::uint8_t* array;
+    std::uint8_t* binaryPages;
+  };
+
   // The factory state: standard pages, array and buffer erased, ready.
   explicit DataFlash(Clock clock = os::hosted::nowMicroseconds);
+  // A chip on cells and registers that outlive it; buffer erased, ready.
+  DataFlash(Cells cells, const Registers& registers, Clock clock = os::hosted::nowMicroseconds);
 
   DataFlash(const DataFlash&) = delete;
   DataFlash& operator=(const DataFlash&) = delete;
@@ -134,7 +153,8 @@ class DataFlash {
   bool busy() const;
   void startBusy(std::uint32_t microseconds);
   std::uint8_t statusByte() const;
-  static std::uint8_t registerByte(std::uint8_t opcode, std::uint32_t index);
+  // Byte index of a register (one of the three read opcodes); 0xFF past its end.
+  std::uint8_t registerByte(std::uint8_t opcode, std::uint32_t index) const;
   std::uint32_t pageBytes() const;
   Position decode(std::uint32_t address) const;
   std::uint32_t bufferOffset(std::uint32_t address) const;
@@ -145,11 +165,17 @@ class DataFlash {
   void bufferPut(std::uint8_t byte);
   void configure();
 
+  bool binary() const { return *binaryPages_ != 0; }
+  // Throws std::out_of_range past the array.
+  static std::uint32_t cellIndex(std::uint32_t page, std::uint32_t offset);
+
   Clock clock_;
   std::mutex mutex_;
-  std::vector<std::uint8_t> array_;
+  std::vector<std::uint8_t> ownCells_;  // empty when the cells are lent
+  std::uint8_t* array_;
+  std::uint8_t* binaryPages_;
+  Registers registers_;
   std::array<std::uint8_t, kPageBytes> buffer_;
-  PageMode mode_ = PageMode::Standard;
   std::uint64_t busyUntil_ = 0;
   bool stuckBusy_ = false;
   std::uint32_t flipAddress_ = 0;

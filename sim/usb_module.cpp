@@ -208,29 +208,12 @@ class Ring {
 };
 
 // Completions gathered under the module's lock and delivered outside it.
-class Batch {
- public:
-  struct Completion {
-    Request* request;
-    Dword status;
-    Dword bytes;
-  };
-  static constexpr std::size_t kCapacity = 16;
-
-  bool empty() const { return count_ == 0; }
-  bool full() const { return count_ == kCapacity; }
-  std::size_t room() const { return kCapacity - count_; }
-  void add(Request* request, Dword status, Dword bytes) {
-    items_[count_++] = {request, status, bytes};
-  }
-  void clear() { count_ = 0; }
-  const Completion* begin() const { return items_.data(); }
-  const Completion* end() const { return items_.data() + count_; }
-
- private:
-  std::array<Completion, kCapacity> items_;
-  std::size_t count_ = 0;
+struct Completion {
+  Request* request;
+  Dword status;
+  Dword bytes;
 };
+using Completions = std::vector<Completion>;
 
 }  // namespace
 
@@ -240,7 +223,8 @@ const std::array<std::uint8_t, 208> UsbModule::kDescriptorRecord = makeDescripto
 struct UsbModule::Module {
   Module(std::shared_ptr<DataFlash> flash, std::uint32_t type, std::size_t loopBackBytes)
       : chip(std::move(flash)), moduleType(type), ring(loopBackBytes) {
-    inFlight.reserve(4 * Batch::kCapacity);
+    inFlight.reserve(64);
+    spareLists.reserve(4);
   }
 
   void information(Request& request, std::uint64_t handleSession);
@@ -269,9 +253,9 @@ struct UsbModule::Module {
     mailbox.clear();
   }
   void unplug(std::unique_lock<std::mutex>& lock);
-  void pump(Batch& batch);
-  // Runs fill until it has nothing more to complete, delivering each batch
-  // with the lock released.
+  void pump(Completions& done);
+  // Lets fill list what it completes, then completes those with the lock
+  // released.
   template <typename Fill>
   void settle(std::unique_lock<std::mutex>& lock, Fill fill);
 
@@ -295,11 +279,12 @@ struct UsbModule::Module {
   Queue writes;
   Queue stalled;  // control requests left pending by the time-out fault
   // Requests being completed with the lock released; a cancel of one of them
-  // waits until its completion has returned, so that the issuer's buffer is
+  // waits until its completion has returned, so that the caller's buffer is
   // no longer touched once cancel returns.
   std::vector<Request*> inFlight;
   std::condition_variable delivered;
   unsigned cancelWaiters = 0;
+  std::vector<Completions> spareLists;
 };
 
 namespace {
@@ -335,36 +320,40 @@ class Handle : public os::hosted::Device {
 
 template <typename Fill>
 void UsbModule::Module::settle(std::unique_lock<std::mutex>& lock, Fill fill) {
-  Batch batch;
-  for (;;) {
-    fill(batch);
-    if (batch.empty()) return;
-    for (const Batch::Completion& c : batch) inFlight.push_back(c.request);
-    const bool more = batch.full();
+  // Threads settle at the same time, each with a list of its own; the lists
+  // are kept and only grow, so steady streaming allocates nothing.
+  Completions done;
+  if (!spareLists.empty()) {
+    done.swap(spareLists.back());
+    spareLists.pop_back();
+  }
+  fill(done);
+  if (!done.empty()) {
+    for (const Completion& c : done) inFlight.push_back(c.request);
     lock.unlock();
-    for (const Batch::Completion& c : batch) c.request->complete(c.status, c.bytes);
+    for (const Completion& c : done) c.request->complete(c.status, c.bytes);
     lock.lock();
-    for (const Batch::Completion& c : batch) {
+    for (const Completion& c : done) {
       auto it = std::find(inFlight.begin(), inFlight.end(), c.request);
       *it = inFlight.back();
       inFlight.pop_back();
     }
     if (cancelWaiters != 0) delivered.notify_all();
-    if (!more) return;
-    batch.clear();
+    done.clear();
   }
+  spareLists.push_back(std::move(done));
 }
 
-void UsbModule::Module::pump(Batch& batch) {
+void UsbModule::Module::pump(Completions& done) {
   // Oldest read first: it takes the buffered bytes, then straight from the
   // queued writes, up to its size. A read pends only while nothing is buffered
   // or queued, so every read completes with at least one byte.
-  while (!reads.empty() && (ring.size() != 0 || !writes.empty()) && batch.room() >= 2) {
+  while (!reads.empty() && (ring.size() != 0 || !writes.empty())) {
     Request* read = reads.front().request;
     auto* out = static_cast<std::uint8_t*>(read->output());
     const Dword size = read->outputSize();
     Dword got = static_cast<Dword>(ring.take(out, size));
-    while (got < size && !writes.empty() && batch.room() >= 2) {
+    while (got < size && !writes.empty()) {
       Queue::Entry& write = writes.front();
       const Dword n = std::min(size - got, write.request->inputSize() - write.moved);
       std::memcpy(out + got, static_cast<const std::uint8_t*>(write.request->input()) + write.moved,
@@ -372,21 +361,21 @@ void UsbModule::Module::pump(Batch& batch) {
       got += n;
       write.moved += n;
       if (write.moved == write.request->inputSize()) {
-        batch.add(write.request, os::kErrorSuccess, write.moved);
+        done.push_back({write.request, os::kErrorSuccess, write.moved});
         writes.pop();
       }
     }
-    batch.add(read, os::kErrorSuccess, got);
+    done.push_back({read, os::kErrorSuccess, got});
     reads.pop();
   }
   // What no read wants yet goes into the buffer while it has room.
-  while (!writes.empty() && ring.room() != 0 && !batch.full()) {
+  while (!writes.empty() && ring.room() != 0) {
     Queue::Entry& write = writes.front();
     write.moved += static_cast<Dword>(
         ring.put(static_cast<const std::uint8_t*>(write.request->input()) + write.moved,
                  write.request->inputSize() - write.moved));
     if (write.moved != write.request->inputSize()) break;
-    batch.add(write.request, os::kErrorSuccess, write.moved);
+    done.push_back({write.request, os::kErrorSuccess, write.moved});
     writes.pop();
   }
 }
@@ -395,13 +384,10 @@ void UsbModule::Module::unplug(std::unique_lock<std::mutex>& lock) {
   plugged = false;
   open = false;
   ++session;
-  settle(lock, [this](Batch& batch) {
+  settle(lock, [this](Completions& done) {
     for (Queue* queue : {&reads, &writes, &stalled}) {
-      while (!queue->empty() && !batch.full()) {
-        const Queue::Entry entry = queue->front();
-        queue->pop();
-        batch.add(entry.request, kErrorDeviceNotConnected, entry.moved);
-      }
+      for (; !queue->empty(); queue->pop())
+        done.push_back({queue->front().request, kErrorDeviceNotConnected, queue->front().moved});
     }
   });
 }
@@ -474,7 +460,7 @@ void UsbModule::Module::bulk(Request& request, std::uint64_t handleSession) {
     status = os::kErrorGenFailure;
   } else if ((read ? request.outputSize() : request.inputSize()) != 0) {
     (read ? reads : writes).push(&request);
-    settle(lock, [this](Batch& batch) { pump(batch); });
+    settle(lock, [this](Completions& done) { pump(done); });
     return;
   }
   lock.unlock();
@@ -543,7 +529,7 @@ Answer UsbModule::Module::special(const Setup& setup, std::uint8_t* stage, Dword
   switch (setup.index) {
     case kSpecialBinaryPages:
       if (!waitReady(*chip) || !chip->setBinaryPages() || !waitReady(*chip)) return kRefused;
-      if (in) answerInto(stage, length, nullptr, 0);
+      if (in) std::fill_n(stage, length, std::uint8_t{0});
       return {os::kErrorSuccess, length};
     case kSpecialInformation: {
       if (!in && length != 0) return kRefused;
@@ -565,7 +551,7 @@ Answer UsbModule::Module::dspCommand(const Setup& setup, std::uint8_t* stage, Dw
   } else {
     auto it = mailbox.find(key);
     if (it == mailbox.end())
-      answerInto(stage, length, nullptr, 0);
+      std::fill_n(stage, length, std::uint8_t{0});
     else
       answerInto(stage, length, it->second.data(), it->second.size());
   }

@@ -99,7 +99,7 @@ class UsbModule : public os::hosted::Driver {
   // What control requests run into, for fault tests. Reads, writes and the
   // information query are only affected by Unplugged.
   enum class Fault {
-    None,         // answered normally; an unplugged module is back, as after power-up
+    None,         // answered normally
     TimeOut,      // left pending until cancelled, not carried out
     ShortAnswer,  // carried out, completed one byte short of a non-empty data stage
     FailAtOnce,   // ERROR_GEN_FAILURE at once, not carried out
@@ -123,7 +123,10 @@ class UsbModule : public os::hosted::Driver {
   unsigned dspResets();
   unsigned streamRequests();
 
-  // Control requests after the next `after` ones show the fault.
+  // Control requests after the next `after` ones show the fault (Unplugged:
+  // the module vanishes at the first of them). Any other fault plugs an
+  // unplugged module back in, freshly powered up: program at 0x3C00, empty
+  // loop-back and DSP mailbox; handles from before stay dead.
   void setFault(Fault fault, std::uint64_t after = 0);
 
   struct Module;

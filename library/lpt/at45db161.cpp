@@ -83,8 +83,8 @@ bool CAT45DB161Flash::ReadID(std::uint8_t* id) { return command(&kOpIdRead, 1, i
 
 bool CAT45DB161Flash::SetBinaryPageSize() {
   const bool ok = command(kBinaryPageSize, sizeof(kBinaryPageSize), nullptr, 0);
-  // A busy chip ignores the command: one that never comes back ready has not
-  // taken it.
+  // A chip that never gets ready has not taken the command (a busy chip
+  // ignores it), so the page size may not have been set.
   const bool ready = WaitReady();
   return ok && ready;
 }

@@ -1,10 +1,12 @@
 // The hosted backend: Win32 kernel-service semantics in portable C++17.
 //
-// All kernel objects share one lock and one condition variable. The objects
-// are few and short-lived, so a single lock keeps cross-object rules (a request
-// completion sets an event, a thread's end abandons its mutexes) simple and
-// free of lock-order problems. Driver code is never called with the lock held,
-// so a driver may complete a request from inside submit or cancel.
+// All kernel objects share one lock. The objects are few and short-lived, so a
+// single lock keeps cross-object rules (a request completion sets an event, a
+// thread's end abandons its mutexes) simple and free of lock-order problems.
+// Each waitable object has a condition of its own, so a change wakes only the
+// threads that wait on that object: a streaming worker's completion does not
+// wake every other waiter in the process. Driver code is never called with the
+// lock held, so a driver may complete a request from inside submit or cancel.
 #include "hosted.h"
 
 #include <algorithm>
@@ -45,19 +47,25 @@ struct Object {
   virtual ~Object() = default;
 };
 
-struct Event : Object {
+// An object that WaitForSingleObject waits on; changed is notified, under the
+// lock, whenever it may have become signalled.
+struct Waitable : Object {
+  std::condition_variable changed;
+};
+
+struct Event : Waitable {
   Event(bool manual, bool signalled) : manual(manual), signalled(signalled) {}
   bool manual;
   bool signalled;
 };
 
-struct Mutex : Object {
+struct Mutex : Waitable {
   Dword owner = 0;  // thread id; 0 when free
   Dword count = 0;  // recursion depth of the owner
   bool abandoned = false;
 };
 
-struct Thread : Object {
+struct Thread : Waitable {
   bool done = false;
   Dword exitCode = kStillActive;
 };
@@ -77,7 +85,8 @@ struct File : Object {
 
 struct State {
   std::mutex lock;
-  std::condition_variable changed;
+  // A request ended: what blocking calls and GetOverlappedResult wait on.
+  std::condition_variable completed;
   std::vector<std::shared_ptr<Object>> handles;
   std::deque<std::size_t> freeSlots;
   std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
@@ -108,9 +117,9 @@ void abandonOwnedLocked(Dword thread) {
     it->second->owner = 0;
     it->second->count = 0;
     it->second->abandoned = true;
+    it->second->changed.notify_all();
   }
   owned.erase(first, last);
-  state().changed.notify_all();
 }
 
 void threadEnded(Dword thread, Thread* object, Dword exitCode);
@@ -230,13 +239,16 @@ class RequestImpl final : public hosted::Request {
         overlapped_->InternalHigh = bytes_;
         overlapped_->Internal = encodeStatus(status_);
       }
-      if (event_) event_->signalled = true;
+      if (event_) {
+        event_->signalled = true;
+        event_->changed.notify_all();
+      }
       if (!cancelled) {
         auto it = file_->live.find(this);
         self = std::move(it->second);
         file_->live.erase(it);
       }
-      s.changed.notify_all();
+      s.completed.notify_all();
     }
   }
 
@@ -299,6 +311,7 @@ void threadEnded(Dword thread, Thread* object, Dword exitCode) {
   if (object != nullptr) {
     object->exitCode = exitCode;
     object->done = true;
+    object->changed.notify_all();
   }
 }
 
@@ -345,7 +358,7 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
   // caller waits for the driver.
   bool blocking = overlapped == nullptr || !file->overlapped;
   std::unique_lock<std::mutex> lk(s.lock);
-  if (blocking) s.changed.wait(lk, [&] { return request->done; });
+  if (blocking) s.completed.wait(lk, [&] { return request->done; });
   if (!request->done) {
     if (bytes != nullptr) *bytes = 0;
     t_lastError = kErrorIoPending;
@@ -467,11 +480,6 @@ bool injectedFailure(std::atomic<unsigned>& failing) {
   return true;
 }
 
-bool isWaitable(const std::shared_ptr<Object>& object) {
-  return std::dynamic_pointer_cast<Event>(object) || std::dynamic_pointer_cast<Mutex>(object) ||
-         std::dynamic_pointer_cast<Thread>(object);
-}
-
 }  // namespace
 
 Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*/, Dword flags) {
@@ -548,7 +556,7 @@ bool GetOverlappedResult(Handle /*device*/, Overlapped* overlapped, Dword* bytes
       t_lastError = kErrorIoIncomplete;
       return false;
     }
-    s.changed.wait(lk, [&] { return overlapped->Internal != kStatusPending; });
+    s.completed.wait(lk, [&] { return overlapped->Internal != kStatusPending; });
     // The platform waits on the record's event, which takes an auto-reset
     // event's signal.
     if (auto event = lookupLocked<Event>(overlapped->hEvent); event && !event->manual) {
@@ -592,7 +600,7 @@ bool setSignalled(Handle event, bool signalled) {
   auto e = argumentLocked<Event>(event);
   if (!e) return false;
   e->signalled = signalled;
-  if (signalled) state().changed.notify_all();
+  if (signalled) e->changed.notify_all();
   return true;
 }
 
@@ -625,7 +633,7 @@ bool ReleaseMutex(Handle mutex) {
     auto [first, last] = state().owned.equal_range(m->owner);
     state().owned.erase(std::find_if(first, last, [&](const auto& o) { return o.second == m; }));
     m->owner = 0;
-    state().changed.notify_all();
+    m->changed.notify_all();
   }
   return true;
 }
@@ -634,7 +642,8 @@ Dword WaitForSingleObject(Handle object, Dword milliseconds) {
   State& s = state();
   std::unique_lock<std::mutex> lk(s.lock);
   auto target = lookupLocked(object);
-  if (!target || !isWaitable(target)) {
+  auto waitable = std::dynamic_pointer_cast<Waitable>(target);
+  if (!waitable) {
     t_lastError = kErrorInvalidHandle;
     return kWaitFailed;
   }
@@ -643,11 +652,11 @@ Dword WaitForSingleObject(Handle object, Dword milliseconds) {
   while (!tryAcquireLocked(target, &result)) {
     if (milliseconds == 0) return kWaitTimeout;
     if (milliseconds == kInfinite) {
-      s.changed.wait(lk);
+      waitable->changed.wait(lk);
     } else if (s.virtualClock) {
       advanceVirtual(milliseconds);
       return kWaitTimeout;
-    } else if (s.changed.wait_until(lk, deadline) == std::cv_status::timeout) {
+    } else if (waitable->changed.wait_until(lk, deadline) == std::cv_status::timeout) {
       return tryAcquireLocked(target, &result) ? result : kWaitTimeout;
     }
   }

@@ -47,7 +47,10 @@ class Device {
   virtual void submit(Request& request) = 0;
   // The request was cancelled (CancelIo from its issuing thread, or the handle
   // closing). The driver forgets it; the default completes it as aborted, and
-  // the seam completes it so if the driver has not when cancel returns.
+  // the seam completes it so if the driver has not when cancel returns. A
+  // driver whose hardware still holds the request's buffer may instead wait
+  // here until it is given back and complete the request itself: the seam
+  // calls cancel with none of its locks held.
   virtual void cancel(Request& request) { request.complete(kErrorOperationAborted, 0); }
   // True for a driver that, as a real one, only starts the cancel: it
   // completes each cancelled request itself, later and from any thread (as

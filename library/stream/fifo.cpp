@@ -1,11 +1,23 @@
 #include "stream/fifo.h"
 
 #include <cstring>
+#include <new>
 
 namespace vkm470::stream {
 
+namespace {
+
+// Not the throwing new: a sanitizer's ends the program instead of throwing.
+std::uint8_t* storage(std::uint32_t capacity) {
+  auto* bytes = new (std::nothrow) std::uint8_t[capacity];
+  if (bytes == nullptr) throw std::bad_alloc();
+  return bytes;
+}
+
+}  // namespace
+
 TFIFO_BASE_BYTE::TFIFO_BASE_BYTE(std::uint32_t capacity)
-    : buffer(new std::uint8_t[capacity]), size(capacity), writePos(0), readPos(0) {}
+    : buffer(storage(capacity)), size(capacity), writePos(0), readPos(0) {}
 
 TFIFO_BASE_BYTE::~TFIFO_BASE_BYTE() { delete[] buffer; }
 

@@ -40,6 +40,7 @@ struct ByteTotal {
 
 class TFIFO_BASE_BYTE final {
  public:
+  // Throws std::bad_alloc when the storage cannot be obtained.
   explicit TFIFO_BASE_BYTE(std::uint32_t capacity);
   TFIFO_BASE_BYTE(const TFIFO_BASE_BYTE&) = delete;
   TFIFO_BASE_BYTE& operator=(const TFIFO_BASE_BYTE&) = delete;

@@ -21,7 +21,10 @@ std::unique_ptr<T[]> allocate(std::size_t count, std::size_t unit = 1) {
   if (unit != 0 && count > std::numeric_limits<std::size_t>::max() / sizeof(T) / unit) {
     throw std::bad_alloc();
   }
-  return std::unique_ptr<T[]>(new T[count * unit]);
+  // Not the throwing new: a sanitizer's ends the program instead of throwing.
+  T* storage = new (std::nothrow) T[count * unit];
+  if (storage == nullptr) throw std::bad_alloc();
+  return std::unique_ptr<T[]>(storage);
 }
 
 std::size_t slotCount(std::int32_t blockCount) {

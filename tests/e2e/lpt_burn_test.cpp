@@ -1,48 +1,31 @@
 // The burner, the library and a virtual module in one process: the cable
 // model stands on ALTLPT1 and the seam's clock is virtual, so every sleep and
 // the chip's busy times cost no real time.
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "burner.h"
+#include "burn_fixture.h"
 #include "cable.h"
-#include "dataflash.h"
-#include "hosted.h"
 
+namespace vkm470::e2e {
 namespace {
 
-using vkm470::sim::Cable;
-using vkm470::sim::DataFlash;
-namespace hosted = vkm470::os::hosted;
+using sim::Cable;
+using sim::DataFlash;
+namespace hosted = os::hosted;
 
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-class LptBurn : public ::testing::Test {
+class LptBurn : public BurnFixture {
  protected:
   void SetUp() override {
-    hosted::setVirtualClock(true);
+    BurnFixture::SetUp();
     attachNewModule();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("vkm470-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
   }
 
   void TearDown() override {
     hosted::unregisterDevice("ALTLPT1");
-    hosted::setVirtualClock(false);
-    std::filesystem::remove_all(dir_);
+    BurnFixture::TearDown();
   }
 
   // A module in factory state on ALTLPT1, replacing the one there.
@@ -52,42 +35,7 @@ class LptBurn : public ::testing::Test {
     hosted::registerDevice("ALTLPT1", cable_);
   }
 
-  Outcome burn(std::vector<std::string> args) {
-    args.insert(args.begin(), "vkm470burn");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    int status = burn_main(static_cast<int>(args.size()), argv.data());
-    std::string out = ::testing::internal::GetCapturedStdout();
-    return {status, out, ::testing::internal::GetCapturedStderr()};
-  }
-
-  std::string image(const std::string& name, std::size_t size, std::uint8_t seed) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = std::uint8_t(seed + i * 7 + i / 251);
-    std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
-    images_[path] = bytes;
-    return path;
-  }
-
-  // Bytes of the flash from a byte address, in 512-byte page addressing.
-  std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t size) {
-    std::vector<std::uint8_t> bytes(size);
-    for (std::size_t i = 0; i < size; ++i) {
-      std::uint32_t a = address + std::uint32_t(i);
-      bytes[i] = chip_->peek(a / 512, a % 512);
-    }
-    return bytes;
-  }
-
-  std::shared_ptr<DataFlash> chip_;
   std::shared_ptr<Cable> cable_;
-  std::filesystem::path dir_;
-  std::map<std::string, std::vector<std::uint8_t>> images_;
 };
 
 TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
@@ -95,7 +43,7 @@ TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
   EXPECT_EQ(r.out, "Setting FLASH page size.OK\n");
   EXPECT_EQ(r.err, "");
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(chip_->pageMode(), vkm470::sim::PageMode::Binary);
+  EXPECT_EQ(chip_->pageMode(), sim::PageMode::Binary);
 
   std::string boot = image("boot.bin", 40000, 1);
   std::string app = image("app.bin", 70001, 2);
@@ -110,32 +58,16 @@ TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
   EXPECT_EQ(flash(0x000000, 40000), images_[boot]);
   EXPECT_EQ(flash(0x020200, 70001), images_[app]);
   EXPECT_EQ(flash(0x1E7008, 1000), images_[pga]);
-  std::uint32_t sum = 0;
-  for (std::uint8_t b : images_[pga]) sum += b;
-  EXPECT_EQ(flash(0x1E7000, 8),
-            (std::vector<std::uint8_t>{0xE8, 0x03, 0, 0, std::uint8_t(sum), std::uint8_t(sum >> 8),
-                                       std::uint8_t(sum >> 16), std::uint8_t(sum >> 24)}));
+  EXPECT_EQ(flash(0x1E7000, 8), pgaHeader(images_[pga]));
   // Bytes around the images keep their erased state.
   EXPECT_EQ(flash(40000, 1)[0], 0xFF);
   EXPECT_EQ(flash(0x020200 + 70001, 1)[0], 0xFF);
 
-  r = burn({"-i", "LPT1", "-n", "ABC"});
-  EXPECT_EQ(r.out, "Writing serial.OK\n");
-  ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(flash(0x020000, 16),
-            (std::vector<std::uint8_t>{'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-  // The serial number sits between the boot and application images without
-  // touching either.
-  EXPECT_EQ(flash(0x020200, 16),
-            std::vector<std::uint8_t>(images_[app].begin(), images_[app].begin() + 16));
-
-  r = burn({"-i", "LPT1", "-n"});
-  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: ABC\n");
-  EXPECT_EQ(r.status, 0);
+  serialNumberRoundTrip("LPT1", app);
 }
 
 TEST_F(LptBurn, FlippedBitFailsVerify) {
-  chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+  chip_->forcePageMode(sim::PageMode::Binary);
   std::string app = image("app.bin", 10000, 4);
   chip_->flipOnRead(0x020200 + 5000, 0x10);
   Outcome r = burn({"-i", "LPT1", "-w", "-v", "-a", app});
@@ -145,12 +77,12 @@ TEST_F(LptBurn, FlippedBitFailsVerify) {
 }
 
 TEST_F(LptBurn, BusyChipFailsAfterFiveSecondsOfVirtualTime) {
-  chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+  chip_->forcePageMode(sim::PageMode::Binary);
   chip_->setStuckBusy(true);
   std::string boot = image("boot.bin", 512, 5);
-  vkm470::os::Dword start = vkm470::os::GetTickCount();
+  os::Dword start = os::GetTickCount();
   Outcome r = burn({"-i", "LPT1", "-w", "-b", boot});
-  vkm470::os::Dword elapsed = vkm470::os::GetTickCount() - start;
+  os::Dword elapsed = os::GetTickCount() - start;
   EXPECT_EQ(r.out, "Writing boot program.\n");
   EXPECT_EQ(r.err, "error program FLASH\n");
   EXPECT_EQ(r.status, 3);
@@ -176,7 +108,7 @@ TEST_F(LptBurn, FailedStatusReadDuringProgramIsNotReady) {
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 13 + 1);
   for (const Case& c : cases) {
     attachNewModule();
-    chip_->forcePageMode(vkm470::sim::PageMode::Binary);
+    chip_->forcePageMode(sim::PageMode::Binary);
     chip_->setStuckBusy(c.stuckBusy);
     cable_->failResponses(c.failures);
     VKM470F_DEVICE dev{};
@@ -219,7 +151,8 @@ TEST_F(LptBurn, MissingOrSilentCableFailsEveryOperation) {
       EXPECT_EQ(r.err, c.err) << c.what;
     }
   }
-  EXPECT_EQ(chip_->pageMode(), vkm470::sim::PageMode::Standard);
+  EXPECT_EQ(chip_->pageMode(), sim::PageMode::Standard);
 }
 
 }  // namespace
+}  // namespace vkm470::e2e

@@ -448,6 +448,26 @@ TEST_F(UsbModuleTest, FullLoopBackHoldsTheWriteUntilReadsDrainIt) {
   EXPECT_EQ(big.bytes, 1024u);
 }
 
+TEST_F(UsbModuleTest, OneReadTakesWhatEveryQueuedWriteHolds) {
+  install(std::make_shared<UsbModule>(chip, UsbModule::kModuleType, 1));
+  ASSERT_TRUE(startApplication());
+  std::vector<std::unique_ptr<Bulk>> writes;
+  Bytes sent;
+  for (int i = 0; i < 40; ++i) {
+    writes.push_back(std::make_unique<Bulk>(100));
+    writes.back()->buffer = pattern(100, std::uint8_t(i));
+    sent.insert(sent.end(), writes.back()->buffer.begin(), writes.back()->buffer.end());
+    EXPECT_FALSE(write(*writes.back()));
+  }
+  Bulk all(8192);
+  ASSERT_TRUE(read(all));
+  EXPECT_EQ(all.data(), sent);
+  for (auto& w : writes) {
+    ASSERT_FALSE(w->pending());
+    EXPECT_EQ(w->finish(handle), 0u);
+  }
+}
+
 TEST_F(UsbModuleTest, ClosingTheHandleEndsPendingTransfers) {
   ASSERT_TRUE(startApplication());
   Bulk r(512);
@@ -509,6 +529,51 @@ TEST_F(UsbModuleTest, LoopBackStreamsAcrossThreadsInOrder) {
   if (failed) os::CloseHandle(handle);
   writer.join();
   if (failed) handle = os::invalidHandle();
+  ASSERT_EQ(received.size(), kTotal);
+  EXPECT_TRUE(received == source);
+}
+
+// Reads cancelled while a write on another thread may be completing them: a
+// read ends either with its data or aborted with none, so no byte is lost.
+TEST_F(UsbModuleTest, CancelledReadsLoseNoData) {
+  install(std::make_shared<UsbModule>(chip, UsbModule::kModuleType, 8192));
+  ASSERT_TRUE(startApplication());
+  constexpr std::size_t kBlock = 4096;
+  constexpr std::size_t kTotal = 1024 * kBlock;
+  const Bytes source = pattern(kTotal, 13);
+
+  std::thread writer([&] {
+    Bulk slots[2] = {Bulk(kBlock), Bulk(kBlock)};
+    for (std::size_t block = 0; block < kTotal / kBlock; ++block) {
+      Bulk& slot = slots[block % 2];
+      if (block >= 2) {
+        ASSERT_EQ(slot.finish(handle), 0u);
+      }
+      std::memcpy(slot.buffer.data(), &source[block * kBlock], kBlock);
+      ASSERT_TRUE(issued(write(slot)));
+    }
+    for (Bulk& slot : slots) EXPECT_EQ(slot.finish(handle), 0u);
+  });
+
+  Bytes received;
+  received.reserve(kTotal);
+  Bulk slots[2] = {Bulk(1536), Bulk(1536)};
+  while (received.size() < kTotal && !HasFailure()) {
+    for (Bulk& slot : slots) ASSERT_TRUE(issued(read(slot)));
+    ASSERT_TRUE(os::CancelIo(handle));
+    for (Bulk& slot : slots) {
+      const Dword error = slot.finish(handle);
+      if (error == os::kErrorOperationAborted) {
+        EXPECT_EQ(slot.bytes, 0u);
+      } else {
+        ASSERT_EQ(error, 0u);
+      }
+      received.insert(received.end(), slot.buffer.begin(), slot.buffer.begin() + slot.bytes);
+    }
+  }
+  if (HasFailure()) os::CloseHandle(handle);
+  writer.join();
+  if (HasFailure()) handle = os::invalidHandle();
   ASSERT_EQ(received.size(), kTotal);
   EXPECT_TRUE(received == source);
 }

@@ -397,14 +397,24 @@ TEST_F(BulkFifo, FlushOnAStreamingDeviceEmptiesBothSidesAndRestartsThem) {
 }
 
 TEST_F(BulkFifo, AWorkerWithoutAThreadIsReportedStopped) {
-  ASSERT_EQ(create(), VKM470F_SUCCESS);
+  ASSERT_EQ(create(4096, 2, 1024), VKM470F_SUCCESS);
+  // The reader is created first: one failure leaves only it without a thread.
   hosted::failCreations(hosted::Creation::Thread, 1);
   ASSERT_EQ(VKM470F_StartBulkFIFO(&dev), VKM470F_SUCCESS);
   std::uint32_t count = 0;
   EXPECT_EQ(readReady(&count), VKM470F_ERR_WORKER_STOPPED);
   EXPECT_EQ(writeFree(&count), VKM470F_SUCCESS);
-  std::uint16_t words[4];
-  EXPECT_EQ(VKM470F_ReadBulkFIFO(&dev, words, 4, &count, kForever), VKM470F_ERR_READER_STOPPED);
+  std::vector<std::uint16_t> words(4096);
+  EXPECT_EQ(VKM470F_ReadBulkFIFO(&dev, words.data(), 4, &count, kForever),
+            VKM470F_ERR_READER_STOPPED);
+
+  hosted::failCreations(hosted::Creation::Thread, 2);
+  ASSERT_EQ(VKM470F_StartBulkFIFO(&dev), VKM470F_SUCCESS);
+  EXPECT_EQ(writeFree(&count), VKM470F_ERR_WORKER_STOPPED);
+  // Queued while there is room, then refused at once instead of waiting.
+  EXPECT_EQ(VKM470F_WriteBulkFIFO(&dev, words.data(), 4096, &count, kForever),
+            VKM470F_ERR_WRITER_STOPPED);
+  EXPECT_EQ(count, 2048u);
 }
 
 // Time-outs count the time elapsed since the call began, modulo 2^32, on the

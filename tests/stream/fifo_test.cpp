@@ -117,7 +117,7 @@ TEST(Ring, ProducerAndConsumerThreadsMoveEveryByteInOrder) {
   constexpr std::uint64_t kBytes = 16 << 20;
   TFIFO_BASE_BYTE ring(4099);
   std::thread producer([&] {
-    std::uint8_t piece[1000];
+    std::uint8_t piece[1024];  // sizes run from 1 to 1009
     std::uint64_t sent = 0;
     std::uint32_t size = 1;
     while (sent < kBytes) {

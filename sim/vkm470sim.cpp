@@ -1,0 +1,482 @@
+// vkm470sim: creates virtual modules, attaches them to the device directory
+// that the library searches, shows and exports what a module holds, and sets
+// the faults it shows.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vkm470::sim::DataFlash;
+using vkm470::sim::FaultSetting;
+using vkm470::sim::ImageError;
+using vkm470::sim::ModuleImage;
+using vkm470::sim::View;
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// A failure of a command: the message goes to standard error, exit status 1.
+struct Failure {
+  std::string message;
+};
+
+// A command line that parsed but does not make sense: exit status 2.
+struct Usage {
+  std::string message;
+};
+
+struct Area {
+  const char* name;
+  std::uint32_t address;
+  std::uint32_t length;
+};
+
+// The flash map as the burner writes it, in 512-byte page addressing.
+constexpr Area kAreas[] = {
+    {"boot", 0x000000, 131072},  {"serial", 0x020000, 512}, {"application", 0x020200, 1863168},
+    {"PGA header", 0x1E7000, 8}, {"PGA", 0x1E7008, 102392},
+};
+constexpr std::uint32_t kSerialAddress = 0x020000;
+constexpr std::uint32_t kSerialBytes = 16;
+constexpr std::uint32_t kPgaHeaderAddress = 0x1E7000;
+constexpr std::uint32_t kPgaAddress = 0x1E7008;
+constexpr std::uint32_t kPgaAreaBytes = 102392;
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+// The same rule as the library's: $VKM470_DEVICES, else ~/.vkm470/devices.
+fs::path deviceDirectory() {
+  if (const char* dir = std::getenv("VKM470_DEVICES"); dir != nullptr && *dir != '\0') return dir;
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || *home == '\0')
+    throw Failure{"no device directory: neither VKM470_DEVICES nor HOME is set"};
+  return fs::path(home) / ".vkm470" / "devices";
+}
+
+// The entry of the directory with this name, compared case-insensitively as
+// the library does.
+std::optional<fs::path> findEntry(const fs::path& dir, const std::string& name) {
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (upper(it->path().filename().string()) == upper(name)) return it->path();
+  }
+  return std::nullopt;
+}
+
+std::string describeTarget(const fs::path& entry) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(entry, ec))) return fs::read_symlink(entry, ec).string();
+  return entry.string();
+}
+
+// The names that --usb and --lpt pick; both defaults when neither is given.
+std::vector<std::string> entryNames(const std::optional<int>& usb, const std::optional<int>& lpt) {
+  std::vector<std::string> names;
+  if (!usb && !lpt) return {"QDev0", "ALTLPT1"};
+  if (usb) names.push_back("QDev" + std::to_string(*usb));
+  if (lpt) names.push_back("ALTLPT" + std::to_string(*lpt));
+  return names;
+}
+
+void create(const std::string& image, bool force) {
+  try {
+    ModuleImage::create(image, force);
+  } catch (const ImageError& e) {
+    std::error_code ec;
+    if (!force && fs::exists(fs::symlink_status(image, ec)))
+      throw Failure{std::string(e.what()) + " (--force replaces it)"};
+    throw Failure{e.what()};
+  }
+}
+
+void attach(const std::string& image, const std::optional<int>& usb,
+            const std::optional<int>& lpt) {
+  { ModuleImage check(image, ModuleImage::Access::ReadOnly); }
+  const fs::path target = fs::canonical(image);
+  const fs::path dir = deviceDirectory();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw Failure{dir.string() + ": cannot create the device directory: " + ec.message()};
+  const std::vector<std::string> names = entryNames(usb, lpt);
+  for (const std::string& name : names) {
+    if (auto entry = findEntry(dir, name))
+      throw Failure{name + " is taken: " + entry->string() + " links to " + describeTarget(*entry)};
+  }
+  for (const std::string& name : names) {
+    fs::create_symlink(target, dir / name, ec);
+    if (ec) throw Failure{(dir / name).string() + ": cannot create: " + ec.message()};
+    std::cout << name << " -> " << target.string() << "\n";
+  }
+}
+
+void detach(const std::optional<int>& usb, const std::optional<int>& lpt) {
+  const fs::path dir = deviceDirectory();
+  std::vector<fs::path> entries;
+  for (const std::string& name : entryNames(usb, lpt)) {
+    const std::optional<fs::path> entry = findEntry(dir, name);
+    if (!entry) throw Failure{"no " + name + " in " + dir.string()};
+    std::error_code ec;
+    // Links to ports and other entries made by hand stay.
+    if (!fs::is_symlink(fs::symlink_status(*entry, ec)) ||
+        fs::is_character_file(fs::status(*entry, ec)))
+      throw Failure{entry->string() + " is not a link to a module image; left as it is"};
+    entries.push_back(*entry);
+  }
+  for (const fs::path& entry : entries) {
+    std::error_code ec;
+    fs::remove(entry, ec);
+    if (ec) throw Failure{entry.string() + ": cannot remove: " + ec.message()};
+  }
+}
+
+std::string entryState(const fs::path& entry) {
+  const std::string name = entry.filename().string();
+  std::error_code ec;
+  const fs::file_status status = fs::status(entry, ec);
+  if (!fs::exists(status)) return "missing";
+  if (fs::is_character_file(status)) return "character device";
+  const std::optional<View> view = vkm470::sim::viewOfEntry(name);
+  if (!view) return "not a device name";
+  try {
+    ModuleImage check(entry.string(), ModuleImage::Access::ReadOnly);
+  } catch (const ImageError&) {
+    return "not a module image";
+  }
+  return vkm470::sim::viewInUse(entry.string(), *view) ? "in use" : "free";
+}
+
+void list() {
+  const fs::path dir = deviceDirectory();
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    entries.push_back(it->path());
+  std::sort(entries.begin(), entries.end());
+  for (const fs::path& entry : entries) {
+    std::cout << entry.filename().string() << " -> " << describeTarget(entry) << " ("
+              << entryState(entry) << ")\n";
+  }
+}
+
+std::uint32_t loadU32(const ModuleImage& image, std::uint32_t address) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | image.at(address + std::uint32_t(i));
+  return value;
+}
+
+std::string serialText(const ModuleImage& image) {
+  std::uint32_t erased = 0;
+  for (std::uint32_t i = 0; i < kSerialBytes; ++i) erased += image.at(kSerialAddress + i) == 0xFF;
+  if (erased == kSerialBytes) return "none (erased)";
+  // As the burner shows it: at most 15 characters, up to the first zero byte.
+  std::string text = "\"";
+  for (std::uint32_t i = 0; i + 1 < kSerialBytes; ++i) {
+    const std::uint8_t c = image.at(kSerialAddress + i);
+    if (c == 0) break;
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    }
+  }
+  return text + "\"";
+}
+
+std::string pgaHeaderText(const ModuleImage& image) {
+  bool erased = true;
+  for (std::uint32_t i = 0; i < 8; ++i) erased = erased && image.at(kPgaHeaderAddress + i) == 0xFF;
+  if (erased) return "erased";
+  const std::uint32_t length = loadU32(image, kPgaHeaderAddress);
+  const std::uint32_t sum = loadU32(image, kPgaHeaderAddress + 4);
+  std::string text = "length " + std::to_string(length) + ", sum " + hex(sum, 8) + ": ";
+  if (length > kPgaAreaBytes)
+    return text + "the length exceeds the PGA area (" + std::to_string(kPgaAreaBytes) + " bytes)";
+  std::uint32_t actual = 0;
+  for (std::uint32_t i = 0; i < length; ++i) actual += image.at(kPgaAddress + i);
+  const std::string bytes = "the " + std::to_string(length) + " bytes at " + hex(kPgaAddress, 6);
+  if (actual == sum) return text + "matches " + bytes;
+  return text + "does not match " + bytes + ", which sum to " + hex(actual, 8);
+}
+
+std::string describeFaults(const FaultSetting& faults) {
+  std::vector<std::string> parts;
+  const auto counted = [](std::string text, std::uint64_t answers, const char* what) {
+    if (answers != 0) text += " after " + std::to_string(answers) + " more " + what;
+    return text;
+  };
+  static const char* const usbWords[] = {"none", "timeout", "short", "fail", "unplugged"};
+  if (faults.usb != FaultSetting::Usb::None)
+    parts.push_back(counted(std::string("usb ") + usbWords[static_cast<int>(faults.usb)],
+                            faults.usbAnswers, "control requests"));
+  if (faults.cable == FaultSetting::Cable::Absent) parts.push_back("cable absent");
+  if (faults.cable == FaultSetting::Cable::Silent)
+    parts.push_back(counted("cable silent", faults.cableAnswers, "requests"));
+  if (faults.busy) parts.push_back("chip busy");
+  if (faults.flipMask != 0)
+    parts.push_back("flip " + hex(faults.flipMask, 2) + " at " + hex(faults.flipAddress, 6));
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text.empty() ? "none" : text;
+}
+
+void show(const std::string& path) {
+  const ModuleImage image(path, ModuleImage::Access::ReadOnly);
+  std::cout << path << "\n";
+  if (image.pageMode() == vkm470::sim::PageMode::Binary)
+    std::cout << "page mode: binary, 512-byte pages\n";
+  else
+    std::cout
+        << "page mode: standard, 528-byte pages (the map is in 512-byte pages, as after -t)\n";
+  char line[80];
+  std::snprintf(line, sizeof line, "%-12s %-8s %8s %11s\n", "area", "address", "bytes",
+                "programmed");
+  std::cout << line;
+  for (const Area& area : kAreas) {
+    std::uint32_t programmed = 0;
+    for (std::uint32_t i = 0; i < area.length; ++i)
+      programmed += image.at(area.address + i) != 0xFF;
+    std::snprintf(line, sizeof line, "%-12s %-8s %8u %11u\n", area.name,
+                  hex(area.address, 6).c_str(), area.length, programmed);
+    std::cout << line;
+  }
+  std::cout << "serial number: " << serialText(image) << "\n";
+  std::cout << "PGA header: " << pgaHeaderText(image) << "\n";
+  std::cout << "faults: " << describeFaults(image.faults()) << "\n";
+}
+
+void exportImage(const std::string& path, const std::string& output) {
+  const ModuleImage image(path, ModuleImage::Access::ReadOnly);
+  // Truncating the image would wreck the module, and every program that has
+  // it mapped.
+  std::error_code ec;
+  if (fs::equivalent(path, output, ec)) throw Failure{output + ": is the module image itself"};
+  std::ofstream file(output, std::ios::binary | std::ios::trunc);
+  if (!file) throw Failure{output + ": cannot create"};
+  for (std::uint32_t page = 0; page < DataFlash::kPages; ++page) {
+    file.write(reinterpret_cast<const char*>(image.page(page)), DataFlash::kBinaryPageBytes);
+  }
+  file.close();
+  if (!file) throw Failure{output + ": cannot write"};
+}
+
+// A number as C writes it: hexadecimal after 0x, else decimal.
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+  const bool hexadecimal = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* first = text.data() + (hexadecimal ? 2 : 0);
+  const char* last = text.data() + text.size();
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(first, last, value, hexadecimal ? 16 : 10);
+  if (first == last || error != std::errc() || end != last) return std::nullopt;
+  return value;
+}
+
+constexpr std::uint32_t kFlashBytes = DataFlash::kPages * DataFlash::kBinaryPageBytes;
+
+// ADDRESS:MASK, an address in the flash and a mask of 1 to 0xFF; or none.
+std::optional<std::pair<std::uint32_t, std::uint8_t>> parseFlip(const std::string& text) {
+  if (text == "none") return std::make_pair(std::uint32_t{0}, std::uint8_t{0});
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  const std::optional<std::uint64_t> address = parseNumber(text.substr(0, colon));
+  const std::optional<std::uint64_t> mask = parseNumber(text.substr(colon + 1));
+  if (!address || !mask || *address >= kFlashBytes || *mask == 0 || *mask > 0xFF)
+    return std::nullopt;
+  return std::make_pair(static_cast<std::uint32_t>(*address), static_cast<std::uint8_t>(*mask));
+}
+
+struct FaultOptions {
+  std::optional<std::string> usb;
+  std::optional<std::string> cable;
+  std::optional<std::uint64_t> after;
+  std::optional<std::string> chip;
+  std::optional<std::string> flip;
+  bool clear = false;
+
+  bool changes() const { return usb || cable || chip || flip || clear; }
+};
+
+const char* const kUsbFaults[] = {"none", "timeout", "short", "fail", "unplugged"};
+const char* const kCableFaults[] = {"none", "absent", "silent"};
+
+template <typename Kind, std::size_t N>
+Kind kindOf(const char* const (&words)[N], const std::string& word) {
+  return static_cast<Kind>(std::find(std::begin(words), std::end(words), word) - std::begin(words));
+}
+
+void fault(const std::string& path, const FaultOptions& options) {
+  const bool usbCounted = options.usb && *options.usb != "none";
+  const bool cableCounted = options.cable && *options.cable == "silent";
+  if (options.after && usbCounted == cableCounted)
+    throw Usage{
+        "--after counts the requests that one side answers before its fault: give it "
+        "with --usb KIND or with --cable silent, not both"};
+  ModuleImage image(
+      path, options.changes() ? ModuleImage::Access::ReadWrite : ModuleImage::Access::ReadOnly);
+  FaultSetting faults = options.clear ? FaultSetting{} : image.faults();
+  if (options.usb) {
+    faults.usb = kindOf<FaultSetting::Usb>(kUsbFaults, *options.usb);
+    faults.usbAnswers = usbCounted ? options.after.value_or(0) : 0;
+  }
+  if (options.cable) {
+    faults.cable = kindOf<FaultSetting::Cable>(kCableFaults, *options.cable);
+    faults.cableAnswers = cableCounted ? options.after.value_or(0) : 0;
+  }
+  if (options.chip) faults.busy = *options.chip == "busy";
+  if (options.flip) {
+    const auto flip = parseFlip(*options.flip);
+    faults.flipAddress = flip->first;
+    faults.flipMask = flip->second;
+  }
+  if (options.changes()) image.setFaults(faults);
+  std::cout << "faults: " << describeFaults(faults) << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"vkm470sim: virtual VKM470 modules, kept in module image files", "vkm470sim"};
+  // At most one command; a missing one is reported after the parse, so that
+  // an unknown word is named rather than taken for a missing command.
+  app.require_subcommand(0, 1);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return "vkm470sim: " + std::string(e.what()) + "\nRun with --help for more information.\n";
+  });
+
+  std::string image;
+  std::string output;
+  bool force = false;
+  FaultOptions faults;
+  std::optional<int> usb;
+  std::optional<int> lpt;
+
+  CLI::App* createCommand =
+      app.add_subcommand("create", "Create a module image: standard pages, every byte 0xFF");
+  createCommand->add_option("IMAGE", image, "Module image file")->required();
+  createCommand->add_flag("--force", force, "Replace an existing file");
+
+  const auto addViews = [&](CLI::App* command) {
+    command->add_option("--usb", usb, "QDevN: the module's USB side (N = 0..255)")
+        ->check(CLI::Range(0, 255));
+    command->add_option("--lpt", lpt, "ALTLPTN: the module's download cable (N = 1..3)")
+        ->check(CLI::Range(1, 3));
+  };
+  CLI::App* attachCommand = app.add_subcommand(
+      "attach", "Link device names to a module image (neither option: --usb 0 --lpt 1)");
+  attachCommand->add_option("IMAGE", image, "Module image file")->required();
+  addViews(attachCommand);
+  CLI::App* detachCommand =
+      app.add_subcommand("detach", "Remove device names (neither option: --usb 0 --lpt 1)");
+  addViews(detachCommand);
+  CLI::App* listCommand =
+      app.add_subcommand("list", "List the device directory: each entry, its target, its state");
+  CLI::App* showCommand =
+      app.add_subcommand("show", "Show page mode, flash areas, serial number and PGA header");
+  showCommand->add_option("IMAGE", image, "Module image file")->required();
+  CLI::App* exportCommand = app.add_subcommand(
+      "export", "Write the 2 MiB flash: page p, offset o at p * 512 + o (first 512 bytes a page)");
+  exportCommand->add_option("IMAGE", image, "Module image file")->required();
+  exportCommand->add_option("-o,--output", output, "Output file")->required();
+  CLI::App* faultCommand = app.add_subcommand(
+      "fault", "Set the faults the module shows to programs that open it later; print them");
+  faultCommand->add_option("IMAGE", image, "Module image file")->required();
+  faultCommand
+      ->add_option("--usb", faults.usb,
+                   "USB side, control requests: none, timeout (left pending), short (one byte "
+                   "short), fail (refused at once) or unplugged (the module gone, opens too)")
+      ->check(
+          CLI::IsMember(std::vector<std::string>(std::begin(kUsbFaults), std::end(kUsbFaults))));
+  faultCommand
+      ->add_option("--cable", faults.cable,
+                   "Cable: none, absent (no cable on the port) or silent (every request fails)")
+      ->check(CLI::IsMember(
+          std::vector<std::string>(std::begin(kCableFaults), std::end(kCableFaults))));
+  faultCommand
+      ->add_option(
+          "--after", faults.after,
+          "With --usb KIND or --cable silent: that side answers N more requests (USB: control "
+          "requests), counted across programs in the image, before the fault shows; default 0")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return parseNumber(text) ? std::string() : "expected a number of requests, got " + text;
+          },
+          "N"));
+  faultCommand->add_option("--chip", faults.chip, "ready, or busy: the chip never becomes ready")
+      ->check(CLI::IsMember({"ready", "busy"}));
+  faultCommand
+      ->add_option("--flip", faults.flip,
+                   "ADDRESS:MASK: the byte at this flash address reads with these bits flipped, "
+                   "the cells unchanged (0x for hexadecimal); or none")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return parseFlip(text) ? std::string()
+                                   : "expected ADDRESS:MASK (address below 0x200000, mask 1 to "
+                                     "0xFF) or none, got " +
+                                         text;
+          },
+          "ADDRESS:MASK"));
+  faultCommand->add_flag("--clear", faults.clear, "No faults; other options then apply on top");
+  faultCommand->footer(
+      "Options not given leave their part of the setting as it is; no option prints it. A program "
+      "takes the setting when it opens a side of the module.\n");
+  app.footer("Device directory: $VKM470_DEVICES, or ~/.vkm470/devices without it.");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitSuccess : kExitUsage;
+  }
+  if (app.get_subcommands().empty()) {
+    std::cerr << "vkm470sim: a command is required: create, attach, detach, list, show, export "
+                 "or fault\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
+
+  try {
+    if (*createCommand) create(image, force);
+    if (*attachCommand) attach(image, usb, lpt);
+    if (*detachCommand) detach(usb, lpt);
+    if (*listCommand) list();
+    if (*showCommand) show(image);
+    if (*exportCommand) exportImage(image, output);
+    if (*faultCommand) fault(image, faults);
+  } catch (const Usage& e) {
+    std::cerr << "vkm470sim: " << e.message << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  } catch (const Failure& e) {
+    std::cerr << "vkm470sim: " << e.message << "\n";
+    return kExitFailure;
+  } catch (const ImageError& e) {
+    std::cerr << "vkm470sim: " << e.what() << "\n";
+    return kExitFailure;
+  } catch (const fs::filesystem_error& e) {
+    std::cerr << "vkm470sim: " << e.what() << "\n";
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}

@@ -1,0 +1,256 @@
+// vkm470sim and vkm470burn as a user runs them: separate processes on module
+// image files in a fresh folder, under a private device directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools_fixture.h"
+
+namespace vkm470::test {
+namespace {
+
+using ModuleProcess = ToolsFixture;
+
+TEST_F(ModuleProcess, ToolCommandLine) {
+  ASSERT_EQ(sim({"create", image_}).status, 0);
+  const std::string foreign = path("foreign.bin");
+  std::ofstream(foreign) << "not a module\n";
+  const std::string missing = path("missing.img");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // contained in the standard output
+    std::string err;  // contained in the standard error
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "Subcommands:", ""},
+      {{"attach", "--help"}, 0, "--lpt", ""},
+      {{"export", "--help"}, 0, "-o,--output", ""},
+      {{},
+       2,
+       "",
+       "vkm470sim: a command is required: create, attach, detach, list, show, export or fault\n"},
+      {{"frobnicate"}, 2, "", "frobnicate"},
+      {{"list", "extra"}, 2, "", "extra"},
+      {{"attach", image_, "--lpt", "4"}, 2, "", "vkm470sim: --lpt: Value 4 not in range 1 to 3\n"},
+      {{"attach", image_, "--usb", "256"}, 2, "", "--usb: Value 256 not in range 0 to 255"},
+      {{"export", image_}, 2, "", "--output is required"},
+      {{"show"}, 2, "", "IMAGE is required"},
+      {{"create", image_}, 1, "", "vkm470sim: " + image_ + ": file exists (--force replaces it)\n"},
+      {{"show", missing}, 1, "", "vkm470sim: " + missing + ": cannot open: No such file"},
+      {{"show", foreign}, 1, "", "vkm470sim: " + foreign + ": not a module image"},
+      {{"export", foreign, "-o", path("x.bin")}, 1, "", foreign + ": not a module image"},
+      {{"attach", foreign}, 1, "", foreign + ": not a module image"},
+      {{"export", image_, "-o", image_}, 1, "", image_ + ": is the module image itself"},
+      {{"detach"}, 1, "", "vkm470sim: no QDev0 in " + devices_.string() + "\n"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& word : c.args) line += " " + word;
+    const Outcome r = sim(c.args);
+    EXPECT_EQ(r.status, c.status) << line << "\n" << r.err;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << line << "\n" << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << line << "\n" << r.err;
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "") << line;
+    }
+  }
+  // Nothing was attached by the refused commands, and the refused create left
+  // the image alone.
+  EXPECT_FALSE(fs::exists(devices_ / "QDev0"));
+  EXPECT_EQ(sim({"show", image_}).status, 0);
+}
+
+TEST_F(ModuleProcess, AttachListAndDetach) {
+  const std::string other = path("other.img");
+  ASSERT_EQ(sim({"create", image_}).status, 0);
+  ASSERT_EQ(sim({"create", other}).status, 0);
+
+  Outcome r = sim({"attach", image_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "QDev0 -> " + image_ + "\nALTLPT1 -> " + image_ + "\n");
+  EXPECT_EQ(fs::read_symlink(devices_ / "QDev0"), image_);
+  EXPECT_EQ(fs::read_symlink(devices_ / "ALTLPT1"), image_);
+
+  // A name already taken, in any case of its letters, is refused, and the
+  // other name of the same command is not made either.
+  fs::rename(devices_ / "QDev0", devices_ / "qdev0");
+  r = sim({"attach", other, "--usb", "0", "--lpt", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vkm470sim: QDev0 is taken: " + (devices_ / "qdev0").string() + " links to " +
+                       image_ + "\n");
+  EXPECT_FALSE(fs::exists(devices_ / "ALTLPT2"));
+
+  r = sim({"attach", other, "--lpt", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // A link made by hand to a port.
+  fs::create_symlink("/dev/null", devices_ / "ALTLPT3");
+  fs::create_symlink(path("gone.img"), devices_ / "QDev5");
+
+  r = sim({"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ + " (free)\nALTLPT2 -> " + other +
+                       " (free)\nALTLPT3 -> /dev/null (character device)\nQDev5 -> " +
+                       path("gone.img") + " (missing)\nqdev0 -> " + image_ + " (free)\n");
+
+  r = sim({"detach", "--lpt", "3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vkm470sim: " + (devices_ / "ALTLPT3").string() +
+                       " is not a link to a module image; left as it is\n");
+  EXPECT_TRUE(fs::is_symlink(devices_ / "ALTLPT3"));
+
+  EXPECT_EQ(sim({"detach", "--lpt", "2"}).status, 0);
+  EXPECT_EQ(sim({"detach", "--usb", "5"}).status, 0);
+  EXPECT_EQ(sim({"detach"}).status, 0);
+  r = sim({"list"});
+  EXPECT_EQ(r.out, "ALTLPT3 -> /dev/null (character device)\n");
+  // The images themselves stay.
+  EXPECT_TRUE(fs::exists(image_));
+  EXPECT_TRUE(fs::exists(other));
+}
+
+TEST_F(ModuleProcess, BurnOverTheCableThenShowAndExport) {
+  attachModule();
+  Outcome r = burn({"-i", "LPT1", "-t"});
+  EXPECT_EQ(r.out, "Setting FLASH page size.OK\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  const Bytes boot = writeFile("boot.bin", 5000, 1);
+  const Bytes app = writeFile("app.bin", 3000, 2);
+  const Bytes pga = writeFile("pga.bin", 1000, 3);
+  r = burn({"-i", "LPT1", "-w", "-v", "-b", path("boot.bin"), "-a", path("app.bin"), "-p",
+            path("pga.bin")});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "Writing and verifying boot program.\nwrote 5000 bytes\nverify OK\n"
+            "Writing and verifying application program.\nwrote 3000 bytes\nverify OK\n"
+            "Writing and verifying PGA broaching.\nwrote 1000 bytes\nverify OK\n");
+  ASSERT_EQ(r.status, 0);
+  r = burn({"-i", "LPT1", "-n", "VKM-0042"});
+  EXPECT_EQ(r.out, "Writing serial.OK\n");
+  r = burn({"-i", "LPT1", "-n"});
+  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: VKM-0042\n");
+
+  const Bytes flash = exported();
+  ASSERT_EQ(flash.size(), 2097152u);
+  EXPECT_EQ(slice(flash, 0x000000, 5000), boot);
+  EXPECT_EQ(slice(flash, 0x020000, 16),
+            (Bytes{'V', 'K', 'M', '-', '0', '0', '4', '2', 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(slice(flash, 0x020200, 3000), app);
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : pga) sum += b;
+  EXPECT_EQ(slice(flash, 0x1E7000, 8),
+            (Bytes{0xE8, 0x03, 0, 0, std::uint8_t(sum), std::uint8_t(sum >> 8),
+                   std::uint8_t(sum >> 16), std::uint8_t(sum >> 24)}));
+  EXPECT_EQ(slice(flash, 0x1E7008, 1000), pga);
+  // Around the images the flash is erased.
+  EXPECT_EQ(flash[5000], 0xFF);
+  EXPECT_EQ(flash[0x020010], 0xFF);
+  EXPECT_EQ(flash[0x020200 + 3000], 0xFF);
+  EXPECT_EQ(flash[0x1E7008 + 1000], 0xFF);
+
+  r = sim({"show", image_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  char sumText[16];
+  std::snprintf(sumText, sizeof sumText, "0x%08X", sum);
+  EXPECT_EQ(r.out, image_ +
+                       "\npage mode: binary, 512-byte pages\n"
+                       "area         address     bytes  programmed\n"
+                       "boot         0x000000   131072        5000\n"
+                       "serial       0x020000      512          16\n"
+                       "application  0x020200  1863168        3000\n"
+                       "PGA header   0x1E7000        8           8\n"
+                       "PGA          0x1E7008   102392        1000\n"
+                       "serial number: \"VKM-0042\"\n"
+                       "PGA header: length 1000, sum " +
+                       sumText +
+                       ": matches the 1000 bytes at 0x1E7008\n"
+                       "faults: none\n");
+  EXPECT_EQ(fs::file_size(image_), 2163200u);
+}
+
+TEST_F(ModuleProcess, SecondProcessIsRefusedWhileTheFirstHoldsTheModule) {
+  attachModule();
+  const Bytes app = writeFile("app.bin", 5000, 5);
+  Child cable({HOLD_DEVICE_PATH, "ALTLPT1"});
+  ASSERT_TRUE(cable.readUntil("held\n")) << cable.out << cable.err;
+
+  Child second({HOLD_DEVICE_PATH, "altlpt1"});
+  EXPECT_EQ(second.wait().out, "refused 32\n");
+  Outcome r = burn({"-i", "LPT1", "-n"});
+  EXPECT_EQ(r.out, "Reading serial.error\n");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(sim({"list"}).out,
+            "ALTLPT1 -> " + image_ + " (in use)\nQDev0 -> " + image_ + " (free)\n");
+  // The other side of the module is free for another process meanwhile.
+  r = burn({"-i", "USB", "-w", "-v", "-a", path("app.bin")});
+  EXPECT_EQ(r.out, "Writing and verifying application program.\nwrote 5000 bytes\nverify OK\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // The lock ends with the process that held it, however it ends.
+  cable.kill(SIGKILL);
+  cable.wait();
+  r = burn({"-i", "LPT1", "-n"});
+  EXPECT_EQ(r.out, "Reading serial.OK\nSerial Number: " + std::string(15, '\xFF') + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(slice(exported(), 0x020200, 5000), app);
+
+  Child usb({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(usb.readUntil("held\n")) << usb.out << usb.err;
+  r = burn({"-i", "USB", "-n", "7"});
+  EXPECT_EQ(r.out, "Writing serial.error\n");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(sim({"list"}).out,
+            "ALTLPT1 -> " + image_ + " (free)\nQDev0 -> " + image_ + " (in use)\n");
+  usb.closeInput();
+  EXPECT_EQ(usb.wait().status, 0);
+  EXPECT_EQ(burn({"-i", "USB", "-n", "7"}).out, "Writing serial.OK\n");
+}
+
+TEST_F(ModuleProcess, BurnerKilledDuringAWriteLeavesAnImageThatOpens) {
+  attachModule();
+  ASSERT_EQ(burn({"-i", "LPT1", "-t"}).status, 0);
+  const Bytes pga = writeFile("pga.bin", 20000, 4);
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : pga) sum += b;
+
+  Child burner({VKM470BURN_PATH, "-i", "LPT1", "-w", "-p", path("pga.bin")});
+  // The dot follows the header's program: the image's pages are under way.
+  ASSERT_TRUE(burner.readUntil("Writing PGA broaching.")) << burner.out << burner.err;
+  burner.kill(SIGKILL);
+  EXPECT_EQ(burner.wait().status, 128 + SIGKILL);
+
+  EXPECT_EQ(fs::file_size(image_), 2163200u);
+  const Bytes flash = exported();
+  ASSERT_EQ(flash.size(), 2097152u);
+  EXPECT_EQ(slice(flash, 0x1E7000, 8),
+            (Bytes{0x20, 0x4E, 0, 0, std::uint8_t(sum), std::uint8_t(sum >> 8),
+                   std::uint8_t(sum >> 16), std::uint8_t(sum >> 24)}));
+  // The pages written so far hold the image; after the page the burner was
+  // on, the flash is erased.
+  std::size_t done = 0;
+  while (done < pga.size() && flash[0x1E7008 + done] == pga[done]) ++done;
+  EXPECT_LT(done, pga.size());
+  const std::size_t nextPage = ((0x1E7008 + done) / 512 + 1) * 512;
+  for (std::size_t a = nextPage; a < flash.size(); ++a) ASSERT_EQ(flash[a], 0xFF) << "at " << a;
+
+  const Outcome r = sim({"show", image_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("PGA header: length 20000, sum "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("does not match the 20000 bytes at 0x1E7008"), std::string::npos) << r.out;
+  // A burn after it completes the module.
+  const Outcome again = burn({"-i", "LPT1", "-w", "-v", "-p", path("pga.bin")});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(sim({"show", image_}).out.find("matches the 20000 bytes"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vkm470::test

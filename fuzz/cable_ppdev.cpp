@@ -372,12 +372,10 @@ Request makeRequest(Input& in) {
   return r;
 }
 
-// One side: a driver registered under a name, its chip and its handles.
+// One side: the path of its driver and its handles.
 struct Side {
   const char* path;
-  DataFlash* chip;
   Handle handles[2] = {os::invalidHandle(), os::invalidHandle()};
-  bool overlappedHandle[2] = {false, false};
 };
 
 void checkBytes(const char* side, const Request& r, const Outcome& o) {
@@ -388,7 +386,7 @@ void checkBytes(const char* side, const Request& r, const Outcome& o) {
   FUZZ_CHECK(o.result || o.error != os::kErrorSuccess, "%s: a failure with no error", side);
 }
 
-Outcome issue(const char* name, Handle handle, bool overlappedHandle, const Request& r) {
+Outcome issue(const char* name, Handle handle, const Request& r) {
   Outcome o;
   Bytes input = r.input;
   Bytes separate(r.outputSize, 0xEE);
@@ -442,7 +440,6 @@ Outcome issue(const char* name, Handle handle, bool overlappedHandle, const Requ
                  "%s: the event is not signalled", name);
     }
   }
-  (void)overlappedHandle;
   if (event != nullptr) os::CloseHandle(event);
   checkBytes(name, r, o);
   if (o.result) {
@@ -503,7 +500,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   hosted::registerDevice("ALTLPT1", std::make_shared<WatchedDriver>(cable));
   hosted::registerDevice("ALTLPT2",
                          std::make_shared<WatchedDriver>(std::make_shared<PpdevDriver>(port)));
-  Side sides[2] = {{"\\\\.\\ALTLPT1", chips.cable.get()}, {"\\\\.\\ALTLPT2", chips.ppdev.get()}};
+  Side sides[2] = {{"\\\\.\\ALTLPT1"}, {"\\\\.\\ALTLPT2"}};
   static const char* const kNames[2] = {"cable", "ppdev"};
   bool diverged = false;
   bool busyEver = false;
@@ -528,7 +525,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               overlapped ? os::kFileFlagOverlapped : os::kFileAttributeNormal);
           errors[s] = opened[s] == os::invalidHandle() ? os::GetLastError() : 0;
           sides[s].handles[slot] = opened[s];
-          sides[s].overlappedHandle[slot] = overlapped;
         }
         if (!diverged) {
           FUZZ_CHECK(errors[0] == errors[1], "open: cable error %u, ppdev error %u", errors[0],
@@ -548,9 +544,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 4: {  // a request on both sides
         const Request r = makeRequest(in);
         Outcome outcomes[2];
-        for (int s = 0; s < 2; ++s)
-          outcomes[s] =
-              issue(kNames[s], sides[s].handles[slot], sides[s].overlappedHandle[slot], r);
+        for (int s = 0; s < 2; ++s) outcomes[s] = issue(kNames[s], sides[s].handles[slot], r);
         if (!diverged) compare(r, outcomes[0], outcomes[1], &diverged);
         break;
       }

@@ -35,6 +35,7 @@
 #include "hosted.h"
 #include "os.h"
 #include "ppdev.h"
+#include "watched.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ using os::Handle;
 using vkm470::drivers::PpdevSystem;
 using vkm470::fuzz::fail;
 using vkm470::fuzz::Input;
+using vkm470::fuzz::WatchedDriver;
 using vkm470::sim::Cable;
 using vkm470::sim::DataFlash;
 using vkm470::sim::PageMode;
@@ -53,68 +55,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint8_t kSck = 0x01;
 constexpr std::uint8_t kSelect = 0x02;
 constexpr std::uint8_t kSi = 0x40;
-
-// ---- the seam's view of each request, as the driver gives it
-
-// Stands between the seam and a driver: counts each request's completions.
-class Watched final : public hosted::Request {
- public:
-  explicit Watched(hosted::Request& inner) : inner_(inner) {}
-  hosted::RequestKind kind() const override { return inner_.kind(); }
-  Dword code() const override { return inner_.code(); }
-  const void* input() const override { return inner_.input(); }
-  Dword inputSize() const override { return inner_.inputSize(); }
-  void* output() override { return inner_.output(); }
-  Dword outputSize() const override { return inner_.outputSize(); }
-  void complete(Dword status, Dword bytes) override {
-    if (++completions == 1) {
-      this->status = status;
-      this->bytes = bytes;
-    }
-    inner_.complete(status, bytes);
-  }
-
-  int completions = 0;
-  Dword status = 0;
-  Dword bytes = 0;
-
- private:
-  hosted::Request& inner_;
-};
-
-class WatchedDevice final : public hosted::Device {
- public:
-  explicit WatchedDevice(std::unique_ptr<hosted::Device> inner) : inner_(std::move(inner)) {}
-  void submit(hosted::Request& request) override {
-    Watched watched(request);
-    inner_->submit(watched);
-    FUZZ_CHECK(watched.completions == 1, "a request completed %d times in its submit",
-               watched.completions);
-    const Dword limit =
-        request.kind() == hosted::RequestKind::Write ? request.inputSize() : request.outputSize();
-    FUZZ_CHECK(watched.bytes <= limit, "a request completed with %u bytes for a %u-byte buffer",
-               watched.bytes, limit);
-    FUZZ_CHECK(watched.status == os::kErrorSuccess || watched.bytes == 0,
-               "a failed request moved %u bytes", watched.bytes);
-  }
-  void cancel(hosted::Request&) override { fail("cancel reached a driver: nothing was pending"); }
-
- private:
-  std::unique_ptr<hosted::Device> inner_;
-};
-
-class WatchedDriver final : public hosted::Driver {
- public:
-  explicit WatchedDriver(std::shared_ptr<hosted::Driver> inner) : inner_(std::move(inner)) {}
-  std::unique_ptr<hosted::Device> open(Dword access, Dword share, Dword* error) override {
-    auto device = inner_->open(access, share, error);
-    if (!device) return nullptr;
-    return std::make_unique<WatchedDevice>(std::move(device));
-  }
-
- private:
-  std::shared_ptr<hosted::Driver> inner_;
-};
 
 // ---- a parallel port under ppdev, wired to a chip as the cable is
 
@@ -384,6 +324,7 @@ void checkBytes(const char* side, const Request& r, const Outcome& o) {
                           : (r.inPlace ? static_cast<Dword>(r.input.size()) : r.outputSize);
   FUZZ_CHECK(o.bytes <= limit, "%s: %u bytes reported for a %u-byte buffer", side, o.bytes, limit);
   FUZZ_CHECK(o.result || o.error != os::kErrorSuccess, "%s: a failure with no error", side);
+  FUZZ_CHECK(o.result || o.bytes == 0, "%s: a failed request moved %u bytes", side, o.bytes);
 }
 
 Outcome issue(const char* name, Handle handle, const Request& r) {
@@ -497,9 +438,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto cable = std::make_shared<Cable>(std::shared_ptr<DataFlash>(chips.cable.get(), [](auto*) {}));
   auto port = std::make_shared<FakePort>(*chips.ppdev);
-  hosted::registerDevice("ALTLPT1", std::make_shared<WatchedDriver>(cable));
-  hosted::registerDevice("ALTLPT2",
-                         std::make_shared<WatchedDriver>(std::make_shared<PpdevDriver>(port)));
+  hosted::registerDevice("ALTLPT1", std::make_shared<WatchedDriver>(cable, true));
+  hosted::registerDevice(
+      "ALTLPT2", std::make_shared<WatchedDriver>(std::make_shared<PpdevDriver>(port), true));
   Side sides[2] = {{"\\\\.\\ALTLPT1"}, {"\\\\.\\ALTLPT2"}};
   static const char* const kNames[2] = {"cable", "ppdev"};
   bool diverged = false;

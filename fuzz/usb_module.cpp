@@ -24,6 +24,7 @@
 #include "fuzz.h"
 #include "hosted.h"
 #include "os.h"
+#include "watched.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ using os::Dword;
 using os::Handle;
 using vkm470::fuzz::fail;
 using vkm470::fuzz::Input;
+using vkm470::fuzz::WatchedDriver;
 using vkm470::sim::DataFlash;
 using vkm470::sim::PageMode;
 using vkm470::sim::UsbModule;
@@ -42,70 +44,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uintptr_t kPending = 0x103;
 constexpr Dword kNotConnected = UsbModule::kErrorDeviceNotConnected;
 constexpr std::uint32_t kFlashBytes = DataFlash::kPages * 512;
-
-// ---- the driver side: every request the module sees, and its completions
-
-class Watched final : public hosted::Request {
- public:
-  explicit Watched(hosted::Request& inner) : inner_(inner) {}
-  hosted::RequestKind kind() const override { return inner_.kind(); }
-  Dword code() const override { return inner_.code(); }
-  const void* input() const override { return inner_.input(); }
-  Dword inputSize() const override { return inner_.inputSize(); }
-  void* output() override { return inner_.output(); }
-  Dword outputSize() const override { return inner_.outputSize(); }
-  void complete(Dword status, Dword bytes) override {
-    FUZZ_CHECK(++completions == 1, "a request completed twice");
-    const Dword limit =
-        kind() == hosted::RequestKind::Write ? inner_.inputSize() : inner_.outputSize();
-    FUZZ_CHECK(bytes <= limit, "a request completed with %u bytes for a %u-byte buffer", bytes,
-               limit);
-    inner_.complete(status, bytes);
-  }
-  int completions = 0;
-
- private:
-  hosted::Request& inner_;
-};
-
-class WatchedDevice final : public hosted::Device {
- public:
-  explicit WatchedDevice(std::unique_ptr<hosted::Device> inner) : inner_(std::move(inner)) {}
-  ~WatchedDevice() override {
-    // The seam ends every request before it lets the handle go.
-    for (const auto& [request, watched] : requests_)
-      FUZZ_CHECK(watched->completions == 1, "a request of a closed handle never completed");
-  }
-  void submit(hosted::Request& request) override {
-    auto& watched = requests_[&request];
-    FUZZ_CHECK(!watched || watched->completions == 1, "a request submitted while pending");
-    watched = std::make_unique<Watched>(request);
-    inner_->submit(*watched);
-  }
-  void cancel(hosted::Request& request) override {
-    const auto it = requests_.find(&request);
-    FUZZ_CHECK(it != requests_.end(), "cancel of a request never submitted");
-    inner_->cancel(*it->second);
-  }
-  bool completesCancelledRequests() const override { return inner_->completesCancelledRequests(); }
-
- private:
-  std::unique_ptr<hosted::Device> inner_;
-  std::map<hosted::Request*, std::unique_ptr<Watched>> requests_;
-};
-
-class WatchedDriver final : public hosted::Driver {
- public:
-  explicit WatchedDriver(std::shared_ptr<hosted::Driver> inner) : inner_(std::move(inner)) {}
-  std::unique_ptr<hosted::Device> open(Dword access, Dword share, Dword* error) override {
-    auto device = inner_->open(access, share, error);
-    if (!device) return nullptr;
-    return std::make_unique<WatchedDevice>(std::move(device));
-  }
-
- private:
-  std::shared_ptr<hosted::Driver> inner_;
-};
 
 // ---- the caller side: requests in flight and what each must end with
 
@@ -440,7 +378,7 @@ class Run {
         module_(std::make_shared<UsbModule>(std::shared_ptr<DataFlash>(&chip, [](DataFlash*) {}),
                                             type, loopBack)),
         model_(type, loopBack) {
-    hosted::registerDevice("QDev0", std::make_shared<WatchedDriver>(module_));
+    hosted::registerDevice("QDev0", std::make_shared<WatchedDriver>(module_, false));
   }
   ~Run() { hosted::unregisterDevice("QDev0"); }
 

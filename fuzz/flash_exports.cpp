@@ -111,7 +111,7 @@ std::uint32_t at(bool lpt, std::uint32_t address, std::uint32_t i) {
 }
 
 void write(Module& m, bool lpt, Input& in) {
-  const std::uint32_t address = in.flag() ? in.u32() & 0x3FFFFF : in.below(kFlashBytes);
+  const std::uint32_t address = in.flag() ? in.u32() : in.below(kFlashBytes);
   const std::uint32_t length = in.below(kMaxLength + 1);
   Bytes data(length);
   const std::uint8_t seed = in.byte();
@@ -171,7 +171,7 @@ void write(Module& m, bool lpt, Input& in) {
 }
 
 void read(Module& m, bool lpt, Input& in) {
-  const std::uint32_t address = in.flag() ? in.u32() & 0x3FFFFF : in.below(kFlashBytes);
+  const std::uint32_t address = in.flag() ? in.u32() : in.below(kFlashBytes);
   const std::uint32_t length = in.below(kMaxLength + 1);
   Bytes data(length, 0x5A);
   std::int32_t status;

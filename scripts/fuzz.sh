@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each in turn, one process, for
-# FUZZ_SECONDS (default 30) on a working copy of its seed corpus and its
+# FUZZ_SECONDS (default 20) on a working copy of its seed corpus and its
 # regression inputs. A crash, a hang (an input that runs over 10 s), a leak, a
 # sanitizer report or a wrong answer fails the run; the input that did it is
 # printed and left in $FUZZ_BUILD/artifacts. Copy it into
 # fuzz/<target>/regressions so that it runs with the tests from then on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build/fuzz}
 targets=(command_line dataflash cable_ppdev ring flash_exports usb_module)
 

@@ -412,15 +412,21 @@ void EmulatedModule::submit(UMockdevIoctlClient* client, Client& state, UMockdev
 
 void EmulatedModule::reap(UMockdevIoctlClient* client, Client& state, UMockdevIoctlData* arg,
                           std::unique_lock<std::mutex>& lock) {
+  // The wait lets go of the lock, and the client may vanish meanwhile (its
+  // descriptor closed on another thread): look it up again afterwards.
   if (state.reapable.empty()) {
-    changed_.wait_for(lock, kReapPause, [&] { return !state.reapable.empty(); });
+    changed_.wait_for(lock, kReapPause, [&] {
+      auto it = clients_.find(client);
+      return it == clients_.end() || !it->second.reapable.empty();
+    });
   }
-  if (state.reapable.empty()) {
+  auto it = clients_.find(client);
+  if (it == clients_.end() || it->second.reapable.empty()) {
     umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
     return;
   }
-  Urb urb = state.reapable.front();
-  state.reapable.pop_front();
+  Urb urb = it->second.reapable.front();
+  it->second.reapable.pop_front();
   UMockdevIoctlData* pointer = resolve(arg, 0, sizeof(void*));
   umockdev_ioctl_data_set_ptr(pointer, 0, urb.urb);
   umockdev_ioctl_client_complete(client, 0, 0);

@@ -309,6 +309,9 @@ TEST_F(EmulatedUsb, UnpluggedModuleFailsEveryRequestAndIsFoundAgainWhenPluggedBa
   EXPECT_EQ(information(channel.GetHandle()), expectedInformation(1, 3, 41));
   EXPECT_TRUE(channel.ControlCommand(&command));
   EXPECT_EQ(back.controls().size(), 1u);
+  // Closed while the module is still there: its emulation must not go while
+  // libusb may still be reaping from it.
+  EXPECT_TRUE(channel.Close());
 }
 
 TEST_F(EmulatedUsb, SecondOpenerIsRefusedUntilTheFirstCloses) {

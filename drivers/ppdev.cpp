@@ -33,22 +33,6 @@ constexpr Dword kRegisterControl = 2;
 // The port query's answer for a port this driver holds.
 constexpr std::uint32_t kPortClaimed = 2;
 
-Dword win32Error(int errnoValue) {
-  switch (errnoValue) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return os::kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-      return os::kErrorAccessDenied;
-    case EBUSY:
-      return os::kErrorSharingViolation;
-    default:
-      return os::kErrorGenFailure;
-  }
-}
-
 std::uint16_t loadWord(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
@@ -187,7 +171,7 @@ std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,
                                               std::shared_ptr<PpdevSystem> system) {
   auto fail = [error](int result) -> std::unique_ptr<os::hosted::Device> {
-    if (error != nullptr) *error = win32Error(-result);
+    if (error != nullptr) *error = openError(-result);
     return nullptr;
   };
   const int fd = system->open(path);
@@ -242,5 +226,21 @@ class PpdevResolver final : public os::hosted::Resolver {
 }  // namespace
 
 std::shared_ptr<os::hosted::Resolver> ppdevResolver() { return std::make_shared<PpdevResolver>(); }
+
+os::Dword openError(int errnoValue) {
+  switch (errnoValue) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return os::kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+      return os::kErrorAccessDenied;
+    case EBUSY:
+      return os::kErrorSharingViolation;
+    default:
+      return os::kErrorGenFailure;
+  }
+}
 
 }  // namespace vkm470::drivers

@@ -22,6 +22,9 @@ class PpdevSystem {
 // The real calls.
 std::shared_ptr<PpdevSystem> ppdevSystemCalls();
 
+// The error an open reports for a system call that failed with errnoValue.
+os::Dword openError(int errnoValue);
+
 // Opens the ppdev character device at path and claims the port exclusively.
 // Returns null with *error set when the device cannot be opened or claimed
 // (a port that another process holds fails here): 2 for a missing device,

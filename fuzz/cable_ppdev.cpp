@@ -172,22 +172,6 @@ class PpdevDriver final : public hosted::Driver {
   std::shared_ptr<FakePort> port_;
 };
 
-Dword openErrorFor(int errnoValue) {
-  switch (errnoValue) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return os::kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-      return os::kErrorAccessDenied;
-    case EBUSY:
-      return os::kErrorSharingViolation;
-    default:
-      return os::kErrorGenFailure;
-  }
-}
-
 // ---- one request, built once and issued on each side
 
 struct Request {
@@ -508,8 +492,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           const Handle probe = os::CreateFile(sides[1].path, os::kGenericRead | os::kGenericWrite,
                                               0, os::kOpenExisting, os::kFileAttributeNormal);
           FUZZ_CHECK(probe == os::invalidHandle(), "the port opened when its open failed");
-          FUZZ_CHECK(os::GetLastError() == openErrorFor(e), "open failed with %u for errno %d",
-                     os::GetLastError(), e);
+          FUZZ_CHECK(os::GetLastError() == vkm470::drivers::openError(e),
+                     "open failed with %u for errno %d", os::GetLastError(), e);
         } else {
           port->failAfter = in.below(64);
           port->failErrno = e;

@@ -65,6 +65,33 @@ enum {
   VKM470F_ERR_WORKER_STOPPED = -2005 /* worker of the queried direction not running */
 };
 
+/* A short English text for a status code, for messages; "unknown status" for
+ * a code outside the table. A header function, not an export: the export table
+ * stays as it is. One case a line, so that other languages can read the table. */
+static inline const char* VKM470F_StatusText(int32_t status) {
+  switch (status) {
+    case VKM470F_SUCCESS: return "success";
+    case VKM470F_ERR_INVALID_ARGUMENT: return "invalid argument";
+    case VKM470F_ERR_OPEN_FAILED: return "device could not be opened";
+    case VKM470F_ERR_CLOSE_FAILED: return "device could not be closed";
+    case VKM470F_ERR_NOT_OPEN: return "device not open";
+    case VKM470F_ERR_CANCEL_FAILED: return "pending transfer could not be cancelled";
+    case VKM470F_ERR_TIMEOUT: return "transfer timed out";
+    case VKM470F_ERR_RESULT_FAILED: return "transfer failed";
+    case VKM470F_ERR_LENGTH_MISMATCH: return "transfer moved fewer bytes than requested";
+    case VKM470F_ERR_REQUEST_REJECTED: return "request refused by the driver";
+    case VKM470F_ERR_READER_STOPPED: return "stream reader stopped";
+    case VKM470F_ERR_WRITER_STOPPED: return "stream writer stopped";
+    case VKM470F_ERR_MUTEX_FAILED: return "transfer lock could not be taken";
+    case VKM470F_ERR_NO_OBJECT: return "not open, or argument out of range";
+    case VKM470F_ERR_CABLE_OPEN: return "download cable could not be opened";
+    case VKM470F_ERR_FLASH_FAILED: return "flash operation failed";
+    case VKM470F_ERR_NOT_AVAILABLE: return "not available on this interface";
+    case VKM470F_ERR_WORKER_STOPPED: return "stream worker not running";
+    default: return "unknown status";
+  }
+}
+
 /* The caller-owned device record. The three object fields are owned by the
  * library (a USB channel, a parallel-port cable, a bulk FIFO); the caller only
  * zeroes them. Layout: three pointers, then two int32, no gaps. */

@@ -100,12 +100,16 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
+void refuseIrregular(const std::string& path, mode_t mode) {
+  if (!S_ISREG(mode)) throw failure(path, "not a module image (a " + fileKind(mode) + ")");
+}
+
 // Checks what the header and the size say; throws for a file that is not a
 // module image of this format.
 void check(const std::string& path, int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) throw systemFailure(path, "cannot examine");
-  if (!S_ISREG(st.st_mode)) throw failure(path, "not a module image (not a regular file)");
+  refuseIrregular(path, st.st_mode);
   std::array<std::uint8_t, kHeaderBytes> header{};
   const ssize_t n = ::pread(fd, header.data(), header.size(), 0);
   if (n < 0) throw systemFailure(path, "cannot read");
@@ -160,6 +164,24 @@ std::string upper(std::string text) {
 }
 
 }  // namespace
+
+std::string fileKind(unsigned mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG:
+      return "";
+    case S_IFIFO:
+      return "named pipe";
+    case S_IFDIR:
+      return "directory";
+    case S_IFCHR:
+      return "character device";
+    case S_IFBLK:
+      return "block device";
+    case S_IFSOCK:
+      return "socket";
+  }
+  return "file of an unknown type";
+}
 
 std::optional<View> viewOfEntry(const std::string& name) {
   const std::string key = upper(name);
@@ -216,7 +238,14 @@ void ModuleImage::create(const std::string& path, bool replace) {
 
 ModuleImage::ModuleImage(const std::string& path, Access access)
     : path_(path), writable_(access == Access::ReadWrite) {
-  Descriptor fd(::open(path.c_str(), (writable_ ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  // Opening a named pipe waits for its other end, and opening a device may
+  // act on it: such files are refused by their type first. O_NONBLOCK covers
+  // one that takes the name meanwhile; check() then refuses it.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) throw systemFailure(path, "cannot open");
+  refuseIrregular(path, st.st_mode);
+  Descriptor fd(
+      ::open(path.c_str(), (writable_ ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) throw systemFailure(path, "cannot open");
   map(fd.get());
 }
@@ -312,7 +341,7 @@ ViewLock& ViewLock::operator=(ViewLock&& other) noexcept {
 }
 
 ViewLock::Result ViewLock::take(const std::string& path, View view) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return Result::NoFile;
   struct flock record = lockRecord(view, F_WRLCK);
   if (::fcntl(fd, F_OFD_SETLK, &record) != 0) {
@@ -328,10 +357,13 @@ ViewLock::Result ViewLock::take(const std::string& path, View view) {
 }
 
 bool viewInUse(const std::string& path, View view) {
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  return fd.get() >= 0 && viewInUse(fd.get(), view);
+}
+
+bool viewInUse(int fd, View view) {
   struct flock record = lockRecord(view, F_WRLCK);
-  if (::fcntl(fd.get(), F_OFD_GETLK, &record) != 0) return false;
+  if (::fcntl(fd, F_OFD_GETLK, &record) != 0) return false;
   return record.l_type != F_UNLCK;
 }
 

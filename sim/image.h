@@ -83,6 +83,11 @@ struct FaultSetting {
   bool any() const { return usb != Usb::None || cable != Cable::None || busy || flipMask != 0; }
 };
 
+// What a file that is not a regular one is, by its st_mode, for messages:
+// "named pipe", "directory", "character device", "block device" or "socket";
+// empty for a regular file.
+std::string fileKind(unsigned mode);
+
 // The view a device-directory entry stands for, names compared
 // case-insensitively: QDevN (N = 0..255) the USB view, ALTLPTn (n = 1..9) the
 // cable view. Nothing for other names.
@@ -104,7 +109,8 @@ class ModuleImage {
   static void create(const std::string& path, bool replace);
 
   // Opens, checks and maps the image at path. Throws ImageError for a file
-  // that cannot be opened, or is damaged or foreign.
+  // that cannot be opened, or is damaged or foreign. Anything but a regular
+  // file is refused before it is opened, so a named pipe never blocks.
   ModuleImage(const std::string& path, Access access);
   // The same on a descriptor of the file that the caller keeps.
   ModuleImage(const std::string& path, int fd, Access access);
@@ -159,7 +165,9 @@ class ViewLock {
   int fd_ = -1;
 };
 
-// Whether a process, this one included, holds the view of the image at path.
+// Whether a process, this one included, holds the view of the image at path,
+// or of the image open on fd.
 bool viewInUse(const std::string& path, View view);
+bool viewInUse(int fd, View view);
 
 }  // namespace vkm470::sim

@@ -1,15 +1,20 @@
 // vkm470sim: creates virtual modules, attaches them to the device directory
 // that the library searches, shows and exports what a module holds, and sets
 // the faults it shows.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -22,6 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using vkm470::sim::DataFlash;
 using vkm470::sim::FaultSetting;
+using vkm470::sim::fileKind;
 using vkm470::sim::ImageError;
 using vkm470::sim::ModuleImage;
 using vkm470::sim::View;
@@ -61,6 +67,8 @@ std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
+
+std::string systemError() { return std::strerror(errno); }
 
 std::string hex(std::uint32_t value, int digits) {
   char text[16];
@@ -133,6 +141,15 @@ void attach(const std::string& image, const std::optional<int>& usb,
   }
 }
 
+bool isModuleImage(const std::string& path) {
+  try {
+    ModuleImage check(path, ModuleImage::Access::ReadOnly);
+    return true;
+  } catch (const ImageError&) {
+    return false;
+  }
+}
+
 void detach(const std::optional<int>& usb, const std::optional<int>& lpt) {
   const fs::path dir = deviceDirectory();
   std::vector<fs::path> entries;
@@ -140,9 +157,9 @@ void detach(const std::optional<int>& usb, const std::optional<int>& lpt) {
     const std::optional<fs::path> entry = findEntry(dir, name);
     if (!entry) throw Failure{"no " + name + " in " + dir.string()};
     std::error_code ec;
-    // Links to ports and other entries made by hand stay.
-    if (!fs::is_symlink(fs::symlink_status(*entry, ec)) ||
-        fs::is_character_file(fs::status(*entry, ec)))
+    // Links to ports, links whose file is gone or is something else, and
+    // other entries made by hand stay: only what attach makes is removed.
+    if (!fs::is_symlink(fs::symlink_status(*entry, ec)) || !isModuleImage(entry->string()))
       throw Failure{entry->string() + " is not a link to a module image; left as it is"};
     entries.push_back(*entry);
   }
@@ -154,27 +171,37 @@ void detach(const std::optional<int>& usb, const std::optional<int>& lpt) {
 }
 
 std::string entryState(const fs::path& entry) {
-  const std::string name = entry.filename().string();
-  std::error_code ec;
-  const fs::file_status status = fs::status(entry, ec);
-  if (!fs::exists(status)) return "missing";
-  if (fs::is_character_file(status)) return "character device";
-  const std::optional<View> view = vkm470::sim::viewOfEntry(name);
+  struct stat st;
+  if (::stat(entry.c_str(), &st) != 0)
+    return errno == ENOENT ? "missing" : "cannot examine: " + systemError();
+  // A character device is a real port; any other file that is not a regular
+  // one is named for what it is, without opening it.
+  if (!S_ISREG(st.st_mode)) return fileKind(st.st_mode);
+  const std::optional<View> view = vkm470::sim::viewOfEntry(entry.filename().string());
   if (!view) return "not a device name";
-  try {
-    ModuleImage check(entry.string(), ModuleImage::Access::ReadOnly);
-  } catch (const ImageError&) {
-    return "not a module image";
-  }
+  if (!isModuleImage(entry.string())) return "not a module image";
+  // The library opens an image for writing; one on a read-only file system,
+  // or without write permission, does not open.
+  const int fd = ::open(entry.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return "cannot be opened for writing: " + systemError();
+  ::close(fd);
   return vkm470::sim::viewInUse(entry.string(), *view) ? "in use" : "free";
 }
 
 void list() {
   const fs::path dir = deviceDirectory();
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) throw Failure{dir.string() + ": no device directory (attach makes one)"};
+    throw Failure{dir.string() + ": cannot examine the device directory: " + systemError()};
+  }
+  if (!S_ISDIR(st.st_mode))
+    throw Failure{dir.string() + ": the device directory is not a directory"};
   std::vector<fs::path> entries;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
     entries.push_back(it->path());
+  if (ec) throw Failure{dir.string() + ": cannot read the device directory: " + ec.message()};
   std::sort(entries.begin(), entries.end());
   for (const fs::path& entry : entries) {
     std::cout << entry.filename().string() << " -> " << describeTarget(entry) << " ("
@@ -270,19 +297,126 @@ void show(const std::string& path) {
   std::cout << "faults: " << describeFaults(image.faults()) << "\n";
 }
 
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The flash as the library addresses it: the first 512 bytes of each page.
+void writeFlash(const ModuleImage& image, int fd, const std::string& name) {
+  std::vector<std::uint8_t> flash;
+  flash.reserve(std::size_t{DataFlash::kPages} * DataFlash::kBinaryPageBytes);
+  for (std::uint32_t page = 0; page < DataFlash::kPages; ++page)
+    flash.insert(flash.end(), image.page(page), image.page(page) + DataFlash::kBinaryPageBytes);
+  if (!writeAll(fd, flash.data(), flash.size()))
+    throw Failure{name + ": cannot write: " + systemError()};
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// A module image that a program has open (either side's lock is held):
+// replacing it would leave that program's writes in a file that no longer has
+// a name, and writing into it would wreck the module under the program.
+bool heldImage(const std::string& name, int fd) {
+  try {
+    ModuleImage check(name, fd, ModuleImage::Access::ReadOnly);
+  } catch (const ImageError&) {
+    return false;
+  }
+  return vkm470::sim::viewInUse(fd, View::Usb) || vkm470::sim::viewInUse(fd, View::Cable);
+}
+
+// The file a chain of links ends at, so that export replaces the file that a
+// link names (a device-directory entry, say) and not the link.
+fs::path linkTarget(fs::path path) {
+  std::error_code ec;
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, ec)); ++hops) {
+    const fs::path next = fs::read_symlink(path, ec);
+    if (ec) break;
+    path = next.is_absolute() ? next : path.parent_path() / next;
+  }
+  return path;
+}
+
+void exportToStandardOutput(const ModuleImage& image, const struct stat& source) {
+  struct stat out;
+  if (::fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode)) {
+    if (sameFile(out, source)) throw Failure{"standard output is the module image itself"};
+    if (heldImage("standard output", STDOUT_FILENO))
+      throw Failure{"standard output is a module image in use by a program"};
+  }
+  writeFlash(image, STDOUT_FILENO, "standard output");
+}
+
+// Writes a new file beside the output and renames it into place, so that a
+// program reading the old file keeps it whole and a failed export leaves the
+// old one.
+void exportToFile(const ModuleImage& image, const struct stat& source, const std::string& output) {
+  const fs::path target = linkTarget(output);
+  struct stat old;
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (!exists && errno != ENOENT) throw Failure{output + ": cannot examine: " + systemError()};
+  if (exists && S_ISDIR(old.st_mode)) throw Failure{output + ": is a directory"};
+  if (exists && !S_ISREG(old.st_mode)) {
+    // A device or a pipe takes the bytes as they come: there is no file to
+    // replace.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw Failure{output + ": cannot open: " + systemError()};
+    try {
+      writeFlash(image, fd, output);
+    } catch (const Failure&) {
+      ::close(fd);
+      throw;
+    }
+    if (::close(fd) != 0) throw Failure{output + ": cannot write: " + systemError()};
+    return;
+  }
+  if (exists) {
+    if (sameFile(old, source)) throw Failure{output + ": is the module image itself"};
+    const int fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool held = fd >= 0 && heldImage(output, fd);
+    if (fd >= 0) ::close(fd);
+    if (held) throw Failure{output + ": a module image in use by a program; left as it is"};
+  }
+  const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::string temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) throw Failure{output + ": cannot create: " + systemError()};
+  // mkstemp makes the file private: give it the old file's mode, or the usual one.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  try {
+    if (::fchmod(fd, exists ? old.st_mode & 07777 : 0666 & ~mask) != 0)
+      throw Failure{output + ": cannot create: " + systemError()};
+    writeFlash(image, fd, output);
+    if (::fsync(fd) != 0) throw Failure{output + ": cannot write: " + systemError()};
+    if (::rename(temporary.c_str(), target.c_str()) != 0)
+      throw Failure{output + ": cannot replace: " + systemError()};
+  } catch (const Failure&) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  if (::close(fd) != 0) throw Failure{output + ": cannot write: " + systemError()};
+}
+
 void exportImage(const std::string& path, const std::string& output) {
   const ModuleImage image(path, ModuleImage::Access::ReadOnly);
-  // Truncating the image would wreck the module, and every program that has
-  // it mapped.
-  std::error_code ec;
-  if (fs::equivalent(path, output, ec)) throw Failure{output + ": is the module image itself"};
-  std::ofstream file(output, std::ios::binary | std::ios::trunc);
-  if (!file) throw Failure{output + ": cannot create"};
-  for (std::uint32_t page = 0; page < DataFlash::kPages; ++page) {
-    file.write(reinterpret_cast<const char*>(image.page(page)), DataFlash::kBinaryPageBytes);
-  }
-  file.close();
-  if (!file) throw Failure{output + ": cannot write"};
+  struct stat source;
+  if (::stat(path.c_str(), &source) != 0)
+    throw Failure{path + ": cannot examine: " + systemError()};
+  if (output == "-")
+    exportToStandardOutput(image, source);
+  else
+    exportToFile(image, source, output);
 }
 
 // A number as C writes it: hexadecimal after 0x, else decimal.
@@ -364,6 +498,7 @@ int main(int argc, char** argv) {
   // At most one command; a missing one is reported after the parse, so that
   // an unknown word is named rather than taken for a missing command.
   app.require_subcommand(0, 1);
+  app.set_version_flag("--version", "vkm470sim " VKM470_VERSION, "Print the version and exit");
   app.failure_message([](const CLI::App*, const CLI::Error& e) {
     return "vkm470sim: " + std::string(e.what()) + "\nRun with --help for more information.\n";
   });
@@ -401,7 +536,8 @@ int main(int argc, char** argv) {
   CLI::App* exportCommand = app.add_subcommand(
       "export", "Write the 2 MiB flash: page p, offset o at p * 512 + o (first 512 bytes a page)");
   exportCommand->add_option("IMAGE", image, "Module image file")->required();
-  exportCommand->add_option("-o,--output", output, "Output file")->required();
+  exportCommand->add_option("-o,--output", output, "Output file; - for standard output")
+      ->required();
   CLI::App* faultCommand = app.add_subcommand(
       "fault", "Set the faults the module shows to programs that open it later; print them");
   faultCommand->add_option("IMAGE", image, "Module image file")->required();

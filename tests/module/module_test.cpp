@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools_fixture.h"
@@ -34,6 +39,7 @@ TEST_F(ModuleProcess, ToolCommandLine) {
       {{"--help"}, 0, "Subcommands:", ""},
       {{"attach", "--help"}, 0, "--lpt", ""},
       {{"export", "--help"}, 0, "-o,--output", ""},
+      {{"--version"}, 0, "vkm470sim " VKM470_VERSION "\n", ""},
       {{},
        2,
        "",
@@ -91,27 +97,41 @@ TEST_F(ModuleProcess, AttachListAndDetach) {
 
   r = sim({"attach", other, "--lpt", "2"});
   EXPECT_EQ(r.status, 0) << r.err;
-  // A link made by hand to a port.
+  // Links made by hand: to a port, to an image since removed, to another file.
+  const std::string notes = path("notes.txt");
+  std::ofstream(notes) << "not a module\n";
   fs::create_symlink("/dev/null", devices_ / "ALTLPT3");
   fs::create_symlink(path("gone.img"), devices_ / "QDev5");
+  fs::create_symlink(notes, devices_ / "QDev6");
+  const std::string handMade = "ALTLPT3 -> /dev/null (character device)\nQDev5 -> " +
+                               path("gone.img") + " (missing)\nQDev6 -> " + notes +
+                               " (not a module image)\n";
 
   r = sim({"list"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ + " (free)\nALTLPT2 -> " + other +
-                       " (free)\nALTLPT3 -> /dev/null (character device)\nQDev5 -> " +
-                       path("gone.img") + " (missing)\nqdev0 -> " + image_ + " (free)\n");
+  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ + " (free)\nALTLPT2 -> " + other + " (free)\n" +
+                       handMade + "qdev0 -> " + image_ + " (free)\n");
 
-  r = sim({"detach", "--lpt", "3"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "vkm470sim: " + (devices_ / "ALTLPT3").string() +
-                       " is not a link to a module image; left as it is\n");
-  EXPECT_TRUE(fs::is_symlink(devices_ / "ALTLPT3"));
+  // detach removes links to module images only; the others stay, and with
+  // them the rest of the same command's entries.
+  const std::vector<std::string> refused[] = {
+      {"--lpt", "3"}, {"--usb", "5"}, {"--usb", "6"}, {"--usb", "6", "--lpt", "2"}};
+  for (const std::vector<std::string>& options : refused) {
+    std::vector<std::string> args = {"detach"};
+    args.insert(args.end(), options.begin(), options.end());
+    r = sim(args);
+    const std::string entry = options[1] == "3" ? "ALTLPT3" : "QDev" + options[1];
+    EXPECT_EQ(r.status, 1) << entry;
+    EXPECT_EQ(r.err, "vkm470sim: " + (devices_ / entry).string() +
+                         " is not a link to a module image; left as it is\n");
+  }
+  for (const char* entry : {"ALTLPT2", "ALTLPT3", "QDev5", "QDev6"})
+    EXPECT_TRUE(fs::is_symlink(devices_ / entry)) << entry;
 
   EXPECT_EQ(sim({"detach", "--lpt", "2"}).status, 0);
-  EXPECT_EQ(sim({"detach", "--usb", "5"}).status, 0);
   EXPECT_EQ(sim({"detach"}).status, 0);
   r = sim({"list"});
-  EXPECT_EQ(r.out, "ALTLPT3 -> /dev/null (character device)\n");
+  EXPECT_EQ(r.out, handMade);
   // The images themselves stay.
   EXPECT_TRUE(fs::exists(image_));
   EXPECT_TRUE(fs::exists(other));
@@ -250,6 +270,143 @@ TEST_F(ModuleProcess, BurnerKilledDuringAWriteLeavesAnImageThatOpens) {
   const Outcome again = burn({"-i", "LPT1", "-w", "-v", "-p", path("pga.bin")});
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_NE(sim({"show", image_}).out.find("matches the 20000 bytes"), std::string::npos);
+}
+
+// A named pipe opens only once a writer comes: every command that reads an
+// image must refuse one at once, naming it, rather than wait for one.
+TEST_F(ModuleProcess, NamedPipesAreRefusedAtOnce) {
+  attachModule();
+  const std::string pipe = path("pipe.img");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  fs::create_symlink(pipe, devices_ / "QDev1");
+  const std::vector<std::string> commands[] = {
+      {"show", pipe},  {"attach", pipe, "--usb", "2"}, {"export", pipe, "-o", path("flash.bin")},
+      {"fault", pipe}, {"fault", pipe, "--clear"},
+  };
+  for (std::vector<std::string> args : commands) {
+    args.insert(args.begin(), VKM470SIM_PATH);
+    const Outcome r = Child(args).wait(10000);
+    EXPECT_EQ(r.status, 1) << args[1];
+    EXPECT_EQ(r.err, "vkm470sim: " + pipe + ": not a module image (a named pipe)\n") << args[1];
+  }
+  EXPECT_FALSE(fs::exists(devices_ / "QDev2"));
+  EXPECT_FALSE(fs::exists(path("flash.bin")));
+
+  const Outcome r = Child({VKM470SIM_PATH, "list"}).wait(10000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ + " (free)\nQDev0 -> " + image_ + " (free)\nQDev1 -> " +
+                       pipe + " (named pipe)\n");
+}
+
+// What keeps the library from a module, as list tells it: an image it cannot
+// open for writing, and a device directory that is missing or a file.
+TEST_F(ModuleProcess, ListSaysWhatKeepsTheLibraryOut) {
+  attachModule();
+  fs::permissions(image_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  std::vector<std::string> args = {VKM470SIM_PATH, "list"};
+  // Root opens any file for writing: there, list runs as nobody.
+  if (::geteuid() == 0)
+    args.insert(args.begin(),
+                {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  Outcome r = run(args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ALTLPT1 -> " + image_ +
+                       " (cannot be opened for writing: Permission denied)\nQDev0 -> " + image_ +
+                       " (cannot be opened for writing: Permission denied)\n");
+
+  struct Case {
+    std::string devices;
+    std::string err;
+  };
+  const Case cases[] = {
+      {path("none"), path("none") + ": no device directory (attach makes one)"},
+      {image_, image_ + ": the device directory is not a directory"},
+  };
+  for (const Case& c : cases) {
+    setenv("VKM470_DEVICES", c.devices.c_str(), 1);
+    r = sim({"list"});
+    EXPECT_EQ(r.status, 1) << c.devices;
+    EXPECT_EQ(r.out, "") << c.devices;
+    EXPECT_EQ(r.err, "vkm470sim: " + c.err + "\n");
+  }
+}
+
+// export writes a new file and renames it into place: whoever has the old
+// file keeps it whole, and a module image that a program holds is left to it.
+TEST_F(ModuleProcess, ExportReplacesItsOutputWhole) {
+  attachModule();
+  const Bytes app = writeFile("app.bin", 3000, 6);
+  ASSERT_EQ(burn({"-i", "USB", "-w", "-a", path("app.bin")}).status, 0);
+  const auto contents = [](const std::string& name) {
+    std::ifstream file(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  };
+
+  const std::string out = path("flash.bin");
+  std::ofstream(out) << "an earlier export\n";
+  fs::create_hard_link(out, path("earlier.bin"));
+  Outcome r = sim({"export", image_, "-o", out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  const std::string flash = contents(out);
+  ASSERT_EQ(flash.size(), kFlashBytes);
+  EXPECT_EQ(flash.substr(kAppAddress, app.size()), std::string(app.begin(), app.end()));
+  EXPECT_TRUE(contents(path("earlier.bin")) == "an earlier export\n") << "replaced in place";
+
+  // "-" is standard output; a named pipe takes the bytes as they come.
+  r = sim({"export", image_, "-o", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.out == flash) << r.out.size() << " bytes";
+  EXPECT_FALSE(fs::exists("-"));
+  const std::string pipe = path("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  const std::string piped = path("piped.bin");
+  Child reader({"/bin/sh", "-c", "exec cat \"$0\" > \"$1\"", pipe, piped});
+  r = sim({"export", image_, "-o", pipe});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(reader.wait(10000).status, 0);
+  EXPECT_TRUE(contents(piped) == flash);
+  fs::remove(pipe);
+  fs::remove(piped);
+
+  // A module image that a program holds, on either side, through a link to it
+  // or by its own name.
+  const std::string other = path("other.img");
+  ASSERT_EQ(sim({"create", other}).status, 0);
+  ASSERT_EQ(sim({"attach", other, "--usb", "1", "--lpt", "2"}).status, 0);
+  const std::pair<const char*, std::string> held[] = {
+      {"QDev1", (devices_ / "QDev1").string()},
+      {"ALTLPT2", other},
+  };
+  for (const auto& [side, output] : held) {
+    Child holder({HOLD_DEVICE_PATH, side});
+    ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+    r = sim({"export", image_, "-o", output});
+    EXPECT_EQ(r.status, 1) << side;
+    EXPECT_EQ(r.err,
+              "vkm470sim: " + output + ": a module image in use by a program; left as it is\n");
+    EXPECT_EQ(sim({"show", other}).status, 0) << side;
+  }
+  EXPECT_TRUE(fs::is_symlink(devices_ / "QDev1"));
+  // Free again, it is replaced as any file is.
+  r = sim({"export", image_, "-o", (devices_ / "QDev1").string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::is_symlink(devices_ / "QDev1"));
+  EXPECT_TRUE(contents(other) == flash);
+
+  // Standard output appended to the image would wreck it.
+  r = run({"/bin/sh", "-c", "exec \"$0\" export \"$1\" -o - >> \"$1\"", VKM470SIM_PATH, image_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "vkm470sim: standard output is the module image itself\n");
+  EXPECT_EQ(fs::file_size(image_), 2163200u);
+
+  // No temporary file is left in the folder.
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"app.bin", "devices", "earlier.bin", "flash.bin",
+                                             "module.img", "other.img"}));
 }
 
 }  // namespace

@@ -81,11 +81,14 @@ class Child {
 
   void kill(int signal) { ::kill(pid_, signal); }
 
-  // Reads both streams to their end and waits for the child.
-  Outcome wait() {
+  // Reads both streams to their end and waits for the child; throws if its
+  // streams stay open and silent for timeoutMs.
+  Outcome wait(int timeoutMs = 120000) {
     closeInput();
     while (out_ >= 0 || err_ >= 0) {
-      if (!pump(120000)) throw std::runtime_error("child still running after two minutes");
+      if (!pump(timeoutMs))
+        throw std::runtime_error("child still running after " + std::to_string(timeoutMs / 1000) +
+                                 " s");
     }
     int raw = 0;
     while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {

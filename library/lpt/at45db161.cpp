@@ -175,7 +175,7 @@ bool CAT45DB161Flash::confirmReady() {
 bool CAT45DB161Flash::programFast(std::uint32_t address, const std::uint8_t* source,
                                   std::uint32_t length) {
   std::uint32_t offset = address % kPageSize;
-  // As the documented sequence: an empty range rewrites its page unchanged
+  // As the standard sequence: an empty range rewrites its page unchanged
   // when it starts inside one, and touches nothing otherwise.
   if (length == 0 && offset == 0) return true;
   std::uint8_t buffer = 1;
@@ -189,7 +189,8 @@ bool CAT45DB161Flash::programFast(std::uint32_t address, const std::uint8_t* sou
         return false;
       busyWith_ = buffer;
     }
-    // The program before this page's may still run, from the other buffer.
+    // A program from the other buffer goes on while this one fills; one that
+    // may still use this buffer must end first.
     if (busyWith_ == buffer || busyWith_ == kAnyBuffer) {
       if (!confirmReady()) return false;
     }

@@ -15,6 +15,22 @@ constexpr std::uint32_t kConfigureTail = 0x2A80A6;
 constexpr std::uint32_t kSecurityUserBytes = 64;
 constexpr std::uint8_t kHighZ = 0xFF;
 
+// The buffer a buffer command works on: 1 or 2; 0 for other commands.
+std::uint8_t bufferOf(std::uint8_t opcode) {
+  switch (opcode) {
+    case DataFlash::kPageToBuffer:
+    case DataFlash::kBufferWrite:
+    case DataFlash::kBufferToPage:
+      return 1;
+    case DataFlash::kPageToBuffer2:
+    case DataFlash::kBuffer2Write:
+    case DataFlash::kBuffer2ToPage:
+      return 2;
+    default:
+      return 0;
+  }
+}
+
 }  // namespace
 
 const std::array<std::uint8_t, 64> DataFlash::kFactoryId = {
@@ -35,7 +51,7 @@ DataFlash::DataFlash(Clock clock)
   array_ = ownCells_.data();
   binaryPages_ = array_ + kArrayBytes;
   *binaryPages_ = 0;
-  buffer_.fill(0xFF);
+  for (auto& buffer : buffers_) buffer.fill(0xFF);
 }
 
 DataFlash::DataFlash(Cells cells, const Registers& registers, Clock clock)
@@ -43,7 +59,7 @@ DataFlash::DataFlash(Cells cells, const Registers& registers, Clock clock)
       array_(cells.array),
       binaryPages_(cells.binaryPages),
       registers_(registers) {
-  buffer_.fill(0xFF);
+  for (auto& buffer : buffers_) buffer.fill(0xFF);
 }
 
 // ---- line interface
@@ -64,10 +80,12 @@ void DataFlash::endWindow() {
   if (ignoring_ || bitCount_ != 0 || received_ != 4) return;
   switch (opcode_) {
     case kPageToBuffer:
-      transfer(header_);
+    case kPageToBuffer2:
+      transfer(header_, bufferOf(opcode_));
       break;
     case kBufferToPage:
-      program(header_);
+    case kBuffer2ToPage:
+      program(header_, bufferOf(opcode_));
       break;
     case kConfigure:
       if (header_ == kConfigureTail) configure();
@@ -82,16 +100,17 @@ void DataFlash::byteIn(std::uint8_t byte) {
   ++received_;
   if (received_ == 1) {
     opcode_ = byte;
-    ignoring_ = opcode_ != kStatusRead && busy();
+    ignoring_ = refuses(opcode_);
     return;
   }
   if (received_ <= 4) header_ = header_ << 8 | byte;
   switch (opcode_) {
     case kBufferWrite:
+    case kBuffer2Write:
       if (received_ == 4)
         bufferPos_ = bufferOffset(header_);
       else if (received_ > 4)
-        bufferPut(byte);
+        bufferPut(bufferOf(opcode_), byte);
       break;
     case kContinuousRead:
       // Four don't-care bytes follow the address.
@@ -127,7 +146,19 @@ std::uint8_t DataFlash::nextOut() {
 
 bool DataFlash::busy() const { return stuckBusy_ || clock_() < busyUntil_; }
 
-void DataFlash::startBusy(std::uint32_t microseconds) { busyUntil_ = clock_() + microseconds; }
+bool DataFlash::refuses(std::uint8_t opcode) const {
+  if (opcode == kStatusRead || !busy()) return false;
+  // A program or a copy ties up its own buffer only: the other one can be
+  // written meanwhile. Nothing else reaches a busy chip.
+  const std::uint8_t buffer =
+      opcode == kBufferWrite || opcode == kBuffer2Write ? bufferOf(opcode) : 0;
+  return stuckBusy_ || buffer == 0 || busyBuffer_ == 0 || buffer == busyBuffer_;
+}
+
+void DataFlash::startBusy(std::uint32_t microseconds, std::uint8_t buffer) {
+  busyUntil_ = clock_() + microseconds;
+  busyBuffer_ = buffer;
+}
 
 std::uint8_t DataFlash::statusByte() const {
   return static_cast<std::uint8_t>((busy() ? 0 : kReady) | kDensity |
@@ -183,26 +214,27 @@ std::uint8_t DataFlash::readNext() {
   return byte;
 }
 
-void DataFlash::transfer(std::uint32_t address) {
+void DataFlash::transfer(std::uint32_t address, std::uint8_t buffer) {
   const std::uint32_t page = decode(address).page;
-  std::copy_n(array_ + page * kPageBytes, kPageBytes, buffer_.begin());
-  startBusy(kTransferMicroseconds);
+  std::copy_n(array_ + page * kPageBytes, kPageBytes, buffers_[buffer - 1].begin());
+  startBusy(kTransferMicroseconds, buffer);
 }
 
-void DataFlash::program(std::uint32_t address) {
+void DataFlash::program(std::uint32_t address, std::uint8_t buffer) {
   const std::uint32_t page = decode(address).page;
-  std::copy(buffer_.begin(), buffer_.end(), array_ + page * kPageBytes);
-  startBusy(kProgramMicroseconds);
+  const auto& from = buffers_[buffer - 1];
+  std::copy(from.begin(), from.end(), array_ + page * kPageBytes);
+  startBusy(programTime_ ? programTime_() : kProgramMicroseconds, buffer);
 }
 
-void DataFlash::bufferPut(std::uint8_t byte) {
-  buffer_[bufferPos_] = byte;
+void DataFlash::bufferPut(std::uint8_t buffer, std::uint8_t byte) {
+  buffers_[buffer - 1][bufferPos_] = byte;
   if (++bufferPos_ == pageBytes()) bufferPos_ = 0;
 }
 
 void DataFlash::configure() {
   *binaryPages_ = 1;
-  startBusy(kConfigureMicroseconds);
+  startBusy(kConfigureMicroseconds, 0);
 }
 
 // ---- whole commands
@@ -224,23 +256,23 @@ bool DataFlash::read(std::uint32_t address, std::uint8_t* out, std::size_t n) {
 
 bool DataFlash::pageToBuffer(std::uint32_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (busy()) return false;
-  transfer(address);
+  if (refuses(kPageToBuffer)) return false;
+  transfer(address, 1);
   return true;
 }
 
 bool DataFlash::writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (busy()) return false;
+  if (refuses(kBufferWrite)) return false;
   bufferPos_ = bufferOffset(offset);
-  for (std::size_t i = 0; i < n; ++i) bufferPut(data[i]);
+  for (std::size_t i = 0; i < n; ++i) bufferPut(1, data[i]);
   return true;
 }
 
 bool DataFlash::bufferToPage(std::uint32_t address) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (busy()) return false;
-  program(address);
+  if (refuses(kBufferToPage)) return false;
+  program(address, 1);
   return true;
 }
 
@@ -248,8 +280,8 @@ bool DataFlash::programPage(std::uint32_t address, const std::uint8_t* data, std
   std::lock_guard<std::mutex> lock(mutex_);
   if (busy()) return false;
   bufferPos_ = bufferOffset(address);
-  for (std::size_t i = 0; i < n; ++i) bufferPut(data[i]);
-  program(address);
+  for (std::size_t i = 0; i < n; ++i) bufferPut(1, data[i]);
+  program(address, 1);
   return true;
 }
 
@@ -294,6 +326,11 @@ PageMode DataFlash::pageMode() {
 void DataFlash::forcePageMode(PageMode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
   *binaryPages_ = mode == PageMode::Binary ? 1 : 0;
+}
+
+void DataFlash::setProgramTime(std::function<std::uint32_t()> microseconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  programTime_ = std::move(microseconds);
 }
 
 void DataFlash::setStuckBusy(bool stuck) {

@@ -1,6 +1,6 @@
-// The virtual module's serial DataFlash: 4096 pages of 528 bytes with one
-// SRAM buffer, driven either line by line (the cable model) or by whole
-// commands (the USB firmware model).
+// The virtual module's serial DataFlash: 4096 pages of 528 bytes with two
+// SRAM buffers, driven either line by line (the cable model) or by whole
+// commands (the USB firmware model, which uses buffer 1 only).
 //
 // Contents the data sheet leaves to the part, as this model answers them:
 //   - the three registers as they leave the factory (factoryRegisters): sector
@@ -10,7 +10,11 @@
 //     (kFactoryId below). No command programs them;
 //   - SO while the chip has nothing to say (opcode, address and don't-care
 //     bytes, past the end of a register or the ID) is high: reads as 0xFF;
-//   - buffer 1 powers up erased (0xFF);
+//   - both buffers power up erased (0xFF);
+//   - while a program or a page-to-buffer copy runs, the chip takes status
+//     reads and writes to the other buffer and ignores every other command;
+//     while the page size is being set, or when it is stuck busy, it takes
+//     status reads only;
 //   - an in-page offset beyond the page in standard mode (528..1023) runs on
 //     into the next page, as if the array were one line of bytes.
 #pragma once
@@ -46,6 +50,9 @@ class DataFlash {
   static constexpr std::uint8_t kPageToBuffer = 0x53;
   static constexpr std::uint8_t kBufferWrite = 0x84;
   static constexpr std::uint8_t kBufferToPage = 0x83;
+  static constexpr std::uint8_t kPageToBuffer2 = 0x55;
+  static constexpr std::uint8_t kBuffer2Write = 0x87;
+  static constexpr std::uint8_t kBuffer2ToPage = 0x86;
   static constexpr std::uint8_t kContinuousRead = 0xE8;
   static constexpr std::uint8_t kProtectionRead = 0x32;
   static constexpr std::uint8_t kLockdownRead = 0x35;
@@ -72,7 +79,7 @@ class DataFlash {
 
   // The factory state: standard pages, array and buffer erased, ready.
   explicit DataFlash(Clock clock = os::hosted::nowMicroseconds);
-  // A chip on cells and registers that outlive it; buffer erased, ready.
+  // A chip on cells and registers that outlive it; buffers erased, ready.
   DataFlash(Cells cells, const Registers& registers, Clock clock = os::hosted::nowMicroseconds);
 
   DataFlash(const DataFlash&) = delete;
@@ -100,8 +107,8 @@ class DataFlash {
   bool soHigh() const { return soHigh_; }
   std::uint64_t now() const { return clock_(); }
 
-  // Whole commands, each one select window. Those that a busy chip ignores
-  // return false then.
+  // Whole commands, each one select window, on buffer 1. Those that a busy
+  // chip ignores return false then.
   std::uint8_t status();
   std::array<std::uint8_t, 4> id() const;
   bool read(std::uint32_t address, std::uint8_t* out, std::size_t n);
@@ -120,6 +127,11 @@ class DataFlash {
   void poke(std::uint32_t page, std::uint32_t offset, std::uint8_t value);
   PageMode pageMode();
   void forcePageMode(PageMode mode);
+
+  // Each page program's busy time in microseconds, asked at every program, so
+  // that tests can make programs shorter or longer than a buffer fill; an
+  // empty function restores the data sheet's kProgramMicroseconds.
+  void setProgramTime(std::function<std::uint32_t()> microseconds);
 
   // Faults.
   void setStuckBusy(bool stuck);
@@ -151,7 +163,10 @@ class DataFlash {
   std::uint8_t nextOut();
 
   bool busy() const;
-  void startBusy(std::uint32_t microseconds);
+  // Whether a command with this opcode is ignored now (a busy chip).
+  bool refuses(std::uint8_t opcode) const;
+  // buffer: 1 or 2, what the busy time ties up; 0 for the whole chip.
+  void startBusy(std::uint32_t microseconds, std::uint8_t buffer);
   std::uint8_t statusByte() const;
   // Byte index of a register (one of the three read opcodes); 0xFF past its end.
   std::uint8_t registerByte(std::uint8_t opcode, std::uint32_t index) const;
@@ -160,9 +175,10 @@ class DataFlash {
   std::uint32_t bufferOffset(std::uint32_t address) const;
   void startRead(std::uint32_t address);
   std::uint8_t readNext();
-  void transfer(std::uint32_t address);
-  void program(std::uint32_t address);
-  void bufferPut(std::uint8_t byte);
+  // buffer: 1 or 2.
+  void transfer(std::uint32_t address, std::uint8_t buffer);
+  void program(std::uint32_t address, std::uint8_t buffer);
+  void bufferPut(std::uint8_t buffer, std::uint8_t byte);
   void configure();
 
   bool binary() const { return *binaryPages_ != 0; }
@@ -175,8 +191,10 @@ class DataFlash {
   std::uint8_t* array_;
   std::uint8_t* binaryPages_;
   Registers registers_;
-  std::array<std::uint8_t, kPageBytes> buffer_;
+  std::array<std::array<std::uint8_t, kPageBytes>, 2> buffers_;
   std::uint64_t busyUntil_ = 0;
+  std::uint8_t busyBuffer_ = 0;  // what the busy time ties up, as startBusy takes it
+  std::function<std::uint32_t()> programTime_;
   bool stuckBusy_ = false;
   std::uint32_t flipAddress_ = 0;
   std::uint8_t flipMask_ = 0;

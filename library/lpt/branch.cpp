@@ -1,5 +1,7 @@
 #include "branch.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "at45db161.h"
@@ -10,6 +12,7 @@ namespace vkm470::lpt {
 namespace {
 
 constexpr os::Dword kDspResetLowMs = 100;
+constexpr os::Dword kDspResetSettleMs = 10;  // the documented select change's pause
 constexpr std::uint16_t kCommandBinaryPageSize = 1;
 constexpr std::uint16_t kCommandInformation = 2;
 
@@ -27,6 +30,13 @@ std::int32_t withCable(VKM470F_DEVICE* dev, Work work) {
 
 std::int32_t flashStatus(bool ok) { return ok ? VKM470F_SUCCESS : VKM470F_ERR_FLASH_FAILED; }
 
+// VKM470_LPT_FAST=1 as a cable opens chooses the fast write sequence for it;
+// anything else, or nothing, the documented one.
+bool fastWritesChosen() {
+  const char* fast = std::getenv("VKM470_LPT_FAST");
+  return fast != nullptr && std::strcmp(fast, "1") == 0;
+}
+
 }  // namespace
 
 bool isParallelPort(const VKM470F_DEVICE* dev) {
@@ -43,6 +53,7 @@ std::int32_t openCable(VKM470F_DEVICE* dev) {
     delete cable;
     return VKM470F_ERR_CABLE_OPEN;
   }
+  cable->SetFastWrites(fastWritesChosen());
   cable->Deselect();
   dev->cable = cable;
   return VKM470F_SUCCESS;
@@ -98,9 +109,10 @@ std::int32_t specialCommand(VKM470F_DEVICE* dev, std::uint32_t command, std::uin
 std::int32_t resetDsp(VKM470F_DEVICE* dev) {
   return withCable(dev, [](CAT45DB161Flash& cable) {
     // The select line held low for 110 ms resets the DSP; the line writes'
-    // results do not change the outcome.
+    // results do not change the outcome. Fast writes' select changes do not
+    // pause, so the pulse waits its whole length here.
     cable.Select();
-    os::Sleep(kDspResetLowMs);
+    os::Sleep(cable.FastWrites() ? kDspResetLowMs + kDspResetSettleMs : kDspResetLowMs);
     cable.Deselect();
     return std::int32_t{VKM470F_SUCCESS};
   });

@@ -2,6 +2,7 @@
 // model stands on ALTLPT1 and the seam's clock is virtual, so every sleep and
 // the chip's busy times cost no real time.
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,29 @@ TEST_F(LptBurn, PageSizeWriteVerifyAndSerialNumberReachTheFlash) {
   EXPECT_EQ(flash(0x020200 + 70001, 1)[0], 0xFF);
 
   serialNumberRoundTrip("LPT1", app);
+}
+
+// The burner's output and the flash are the same with fast writes chosen.
+TEST_F(LptBurn, FastWritesBurnTheSameImages) {
+  setenv("VKM470_LPT_FAST", "1", 1);
+  chip_->forcePageMode(sim::PageMode::Binary);
+  std::string boot = image("boot.bin", 33000, 6);
+  std::string app = image("app.bin", 9999, 7);
+  std::string pga = image("pga.bin", 777, 8);
+  Outcome r = burn({"-i", "LPT1", "-w", "-v", "-b", boot, "-a", app, "-p", pga});
+  unsetenv("VKM470_LPT_FAST");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            "Writing and verifying boot program..\nwrote 33000 bytes\nverify OK\n"
+            "Writing and verifying application program.\nwrote 9999 bytes\nverify OK\n"
+            "Writing and verifying PGA broaching.\nwrote 777 bytes\nverify OK\n");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(flash(0x000000, 33000), images_[boot]);
+  EXPECT_EQ(flash(0x020200, 9999), images_[app]);
+  EXPECT_EQ(flash(0x1E7000, 8), pgaHeader(images_[pga]));
+  EXPECT_EQ(flash(0x1E7008, 777), images_[pga]);
+  EXPECT_EQ(flash(33000, 1)[0], 0xFF);
+  EXPECT_EQ(flash(0x020200 + 9999, 1)[0], 0xFF);
 }
 
 TEST_F(LptBurn, FlippedBitFailsVerify) {

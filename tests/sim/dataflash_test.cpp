@@ -126,6 +126,80 @@ TEST_F(DataFlashTest, CommandsWhileBusyAreIgnored) {
   EXPECT_EQ(chip->peek(3, 0), 0xFF);
 }
 
+// What a busy chip still takes, seen in the flash: both buffers are written
+// while the chip is busy, then each is programmed into a page of its own.
+struct BusyBufferCase {
+  const char* name;
+  Bytes busyCommand;
+  std::uint8_t page6;  // what buffer 1 holds at its offset 0 afterwards
+  std::uint8_t page7;  // buffer 2
+  bool stuck = false;
+};
+
+class BusyBufferTest : public DataFlashTest,
+                       public ::testing::WithParamInterface<BusyBufferCase> {};
+
+TEST_P(BusyBufferTest, OnlyTheOtherBuffersWriteReachesABusyChip) {
+  const BusyBufferCase& c = GetParam();
+  chip->forcePageMode(PageMode::Binary);
+  chip->poke(2, 0, 0x55);
+  wire.command({DataFlash::kBufferWrite, 0, 0, 0, 0x11});
+  wire.command({DataFlash::kBuffer2Write, 0, 0, 0, 0x22});
+
+  chip->setStuckBusy(c.stuck);
+  wire.command(c.busyCommand);
+  wire.command({DataFlash::kBufferWrite, 0, 0, 0, 0xA1});
+  wire.command({DataFlash::kBuffer2Write, 0, 0, 0, 0xA2});
+  // Neither a program nor a copy from either buffer is taken meanwhile.
+  wire.command(addressed(DataFlash::kBuffer2ToPage, 3 * 512));
+  wire.command(addressed(DataFlash::kBufferToPage, 4 * 512));
+  wire.command(addressed(DataFlash::kPageToBuffer2, 2 * 512));
+  wire.command(addressed(DataFlash::kPageToBuffer, 2 * 512));
+  EXPECT_EQ(status() & 0x80, 0);
+
+  now += 1'000'000;
+  chip->setStuckBusy(false);
+  wire.command(addressed(DataFlash::kBufferToPage, 6 * 512));
+  now += DataFlash::kProgramMicroseconds;
+  wire.command(addressed(DataFlash::kBuffer2ToPage, 7 * 512));
+  now += DataFlash::kProgramMicroseconds;
+  EXPECT_EQ(read(6 * 512, 1), Bytes{c.page6});
+  EXPECT_EQ(read(7 * 512, 1), Bytes{c.page7});
+  EXPECT_EQ(chip->peek(3, 0), 0xFF);
+  EXPECT_EQ(chip->peek(4, 0), 0xFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, BusyBufferTest,
+    ::testing::Values(BusyBufferCase{"ProgramFromBuffer1",
+                                     addressed(DataFlash::kBufferToPage, 1 * 512), 0x11, 0xA2},
+                      BusyBufferCase{"ProgramFromBuffer2",
+                                     addressed(DataFlash::kBuffer2ToPage, 1 * 512), 0xA1, 0x22},
+                      BusyBufferCase{"CopyIntoBuffer1",
+                                     addressed(DataFlash::kPageToBuffer, 2 * 512), 0x55, 0xA2},
+                      BusyBufferCase{"CopyIntoBuffer2",
+                                     addressed(DataFlash::kPageToBuffer2, 2 * 512), 0xA1, 0x55},
+                      BusyBufferCase{"PageSizeSwitch", {0x3D, 0x2A, 0x80, 0xA6}, 0x11, 0x22},
+                      // A stuck chip takes status reads only.
+                      BusyBufferCase{"StuckBusy", {DataFlash::kIdRead}, 0x11, 0x22, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DataFlashTest, ProgramTimeCanBeSetPerProgram) {
+  std::uint32_t next = 0;
+  chip->setProgramTime([&next] { return next += 5000; });
+  for (std::uint32_t expected : {5000u, 10000u}) {
+    wire.command(addressed(DataFlash::kBuffer2ToPage, 0));
+    now += expected - 1;
+    EXPECT_EQ(status() & 0x80, 0);
+    now += 1;
+    EXPECT_EQ(status() & 0x80, 0x80);
+  }
+  chip->setProgramTime({});
+  wire.command(addressed(DataFlash::kBufferToPage, 0));
+  now += DataFlash::kProgramMicroseconds - 1;
+  EXPECT_EQ(status() & 0x80, 0);
+}
+
 struct AddressCase {
   PageMode mode;
   std::uint32_t address;

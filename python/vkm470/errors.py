@@ -34,7 +34,12 @@ class NotFoundError(Error):
 
 
 class TimeoutError(Error, builtins.TimeoutError):
-    """A transfer did not complete within its time-out; its I/O was cancelled."""
+    """A transfer did not complete within its time-out and was cancelled.
+
+    The library reports such a transfer as -1006, or as -1007 when, as is
+    usual, the cancelled transfer's result can then not be collected; -1007
+    also stands for a pending transfer that the driver failed.
+    """
 
 
 class StreamStoppedError(Error):
@@ -55,6 +60,7 @@ FAMILIES: Dict[int, Type[Error]] = {
     raw.ERR_OPEN_FAILED: NotFoundError,
     raw.ERR_CABLE_OPEN: NotFoundError,
     raw.ERR_TIMEOUT: TimeoutError,
+    raw.ERR_RESULT_FAILED: TimeoutError,
     raw.ERR_READER_STOPPED: StreamStoppedError,
     raw.ERR_WRITER_STOPPED: StreamStoppedError,
     raw.ERR_WORKER_STOPPED: StreamStoppedError,

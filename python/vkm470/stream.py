@@ -143,9 +143,11 @@ class Stream:
 
     # ---- words
 
-    def _move(self, name: str, array: np.ndarray, timeout: Optional[float]) -> int:
+    def _move(self, name: str, array: np.ndarray, timeout: Optional[float],
+              keep_partial: bool) -> int:
         """Moves the words of array through one export; returns the count moved.
-        An error after some words moved returns them; the next call raises."""
+        An error raises with the count in the exception's ``done``, or, with
+        keep_partial, returns the count when it is not 0 (the next call raises)."""
         if not self._live:
             raise ValueError("the stream is closed")
         function = getattr(self._lib, name)
@@ -168,7 +170,7 @@ class Stream:
             status = function(self._ref, pointer, words, ctypes.byref(count), wait)
             done += count.value
             if status != raw.SUCCESS:
-                if done:
+                if done and keep_partial:
                     return done
                 raise error(status, name, done)
             if last:
@@ -178,8 +180,9 @@ class Stream:
     def write(self, data: Union[BytesLike, np.ndarray], timeout: Optional[float] = None) -> int:
         """Queues words for the module; returns how many were queued: all of
         them, or fewer when the time-out passed first. Raises
-        StreamStoppedError when the writer does not run and nothing was queued."""
-        return self._move("VKM470F_WriteBulkFIFO", as_words(data), timeout)
+        StreamStoppedError when the writer does not run (or stops) before all
+        were queued, with the words queued in the exception's ``done``."""
+        return self._move("VKM470F_WriteBulkFIFO", as_words(data), timeout, False)
 
     def read_into(self, array: np.ndarray, timeout: Optional[float] = None) -> int:
         """Fills a contiguous 16-bit array with words from the module; returns
@@ -189,7 +192,7 @@ class Stream:
         if not isinstance(array, np.ndarray) or not array.flags.c_contiguous \
                 or not array.flags.writeable:
             raise TypeError("read_into needs a writable contiguous numpy array")
-        return self._move("VKM470F_ReadBulkFIFO", as_words(array), timeout)
+        return self._move("VKM470F_ReadBulkFIFO", as_words(array), timeout, True)
 
     def read(self, words: int, timeout: Optional[float] = None) -> np.ndarray:
         """Reads up to words words; returns them as a uint16 array, shorter when

@@ -52,6 +52,9 @@ class Stream:
     in two threads at once (one reader, one writer): the library's calls
     release the interpreter while they wait.
 
+    The library sends words in whole 512-byte transfers: the last words of a
+    write that leaves fewer than 256 queued wait for the next write.
+
     Iterating yields blocks of ``block_size`` bytes as uint16 arrays until the
     stream is stopped and what it held has been read.
     """

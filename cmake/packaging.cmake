@@ -1,8 +1,8 @@
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
-# vkm470sim and their manual pages. Nothing else is installed: the static
-# libraries inside the shared one, the tests and the examples stay in the
-# build tree.
+# vkm470sim and their manual pages, and (rules in python/) the Python package.
+# Nothing else is installed: the static libraries inside the shared one, the
+# tests and the examples stay in the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 

@@ -26,11 +26,12 @@ def test_flash_round_trip_equals_the_exported_image(sim, device):
 
 def test_serial_follows_the_burners_field_rules(sim):
     with vkm470.open("usb:0") as module:
+        assert module.serial == "\xff" * 15  # erased: the first 15 bytes, as the burner shows
         module.serial = "ABC"
         assert sim.export()[0x020000:0x020010] == b"ABC" + bytes(13)
         module.serial = "X" * 15
         assert module.serial == "X" * 15
-        for refused in ("Y" * 16, "A\0B"):
+        for refused in ("Y" * 16, "A\0B", "\u20ac"):
             with pytest.raises(ValueError):
                 module.serial = refused
         assert module.serial == "X" * 15

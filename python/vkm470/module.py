@@ -58,6 +58,9 @@ class State(enum.Enum):
     UNAVAILABLE = -1
     """Nothing could be opened: no device there, or a program holds it."""
 
+    def __repr__(self) -> str:
+        return f"State.{self.name}"
+
 
 class Found(NamedTuple):
     """One entry of a search."""
@@ -218,15 +221,17 @@ class Module:
     def serial(self) -> str:
         """The serial number, as the burner reads and writes it: a text of at
         most 15 bytes in a 16-byte field at 0x020000, ending at its first zero
-        byte. Assigning writes the whole field (text, terminator, zero fill);
-        a str is encoded as UTF-8, bytes are taken as they are."""
+        byte. Assigning writes the whole field (text, terminator, zero fill).
+        Text and bytes correspond one to one (Latin-1), so an erased field
+        reads as 15 'ÿ' and any field reads back as it was written; bytes may
+        also be assigned as they are."""
         field = bytearray(self.read_flash(SERIAL_ADDRESS, SERIAL_FIELD))
         field[SERIAL_FIELD - 1] = 0
-        return bytes(field[:field.index(0)]).decode("utf-8", "surrogateescape")
+        return bytes(field[:field.index(0)]).decode("latin-1")
 
     @serial.setter
     def serial(self, value: Union[str, bytes]) -> None:
-        text = value.encode("utf-8", "surrogateescape") if isinstance(value, str) else bytes(value)
+        text = value.encode("latin-1") if isinstance(value, str) else bytes(value)
         if len(text) >= SERIAL_FIELD:
             raise ValueError(f"serial {value!r} is {len(text)} bytes; at most "
                              f"{SERIAL_FIELD - 1} fit")

@@ -5,12 +5,15 @@ from __future__ import annotations
 import ctypes
 import enum
 import re
-from typing import Any, List, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 
 import numpy as np
 
 from . import raw
 from .errors import check
+
+if TYPE_CHECKING:
+    from .stream import Stream
 
 BytesLike = Union[bytes, bytearray, memoryview, np.ndarray]
 
@@ -70,6 +73,7 @@ class Found(NamedTuple):
 
     @property
     def free(self) -> bool:
+        """True for a VKM470 that can be opened."""
         return self.state is State.FREE
 
 
@@ -86,6 +90,7 @@ class FlashInfo(NamedTuple):
 
     @property
     def ready(self) -> bool:
+        """True when the chip is not busy."""
         return bool(self.status & 0x80)
 
     @property
@@ -147,6 +152,8 @@ class Module:
     """
 
     def __init__(self, device: str = "usb:0"):
+        """Opens device ("usb:N" or "lpt:N"); raises NotFoundError when nothing
+        can be opened there or another program holds it."""
         kind, number = parse_device(device)
         self.device = device
         self.interface = "usb" if kind == raw.INTERFACE_USB else "lpt"
@@ -169,6 +176,7 @@ class Module:
 
     @property
     def closed(self) -> bool:
+        """True once the module has been closed."""
         return not self._open
 
     def close(self) -> None:

@@ -1,8 +1,8 @@
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
-# vkm470sim and their manual pages. Nothing else is installed: the static
-# libraries inside the shared one, the tests and the examples stay in the
-# build tree.
+# vkm470sim and their manual pages, and (rules in python/) the Python package.
+# Nothing else is installed: the static libraries inside the shared one, the
+# tests and the examples stay in the build tree.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -79,4 +79,20 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # after installing and removing.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# Two packages: the tools (every rule above, the default install component),
+# and python3-vkm470, the Python package (component python), which needs
+# numpy and the tools' library.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME vkm470-tools)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vkm470)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3, python3-numpy, vkm470-tools (= ${PROJECT_VERSION})")
+# Each description follows the common summary line.
+set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+string(CONCAT CPACK_DEBIAN_PYTHON_DESCRIPTION
+  "The Python package vkm470 opens VKM470 modules through the vkm470fapi\n"
+  "library, programs and reads their flash, and streams 16-bit words into\n"
+  "numpy arrays.")
 include(CPack)

@@ -10,8 +10,9 @@
 #                             package's files and fields
 #
 # The environment names the build (CMAKE, CPACK, BUILD, LIBDIR, INCLUDEDIR,
-# BINDIR, MANDIR, CONFIG, VERSION) and for "tree" the consumer project, the
-# example, and CC, CFLAGS, LDFLAGS and GENERATOR to build it with.
+# BINDIR, MANDIR, PYTHONDIR, CONFIG, VERSION) and for "tree" the consumer
+# project, the example, CC, CFLAGS, LDFLAGS and GENERATOR to build it with,
+# and PYTHON to import the installed Python package with (none: not tried).
 set -euo pipefail
 
 work=$(mktemp -d)
@@ -22,9 +23,18 @@ fail() {
   exit 1
 }
 
+# The Python package's files, relative to the prefix.
+python_files() {
+  local file
+  for file in __init__ _installed errors module raw status stream; do
+    echo "$PYTHONDIR/vkm470/$file.py"
+  done
+}
+
 # The files and links of an installed tree, relative to its prefix.
 shipped() {
   local cmakedir=$LIBDIR/cmake/vkm470fapi
+  python_files
   printf '%s\n' \
     "$BINDIR/vkm470burn" \
     "$BINDIR/vkm470sim" \
@@ -38,8 +48,7 @@ shipped() {
     "$cmakedir/vkm470fapiTargets-${CONFIG:-noconfig}.cmake" \
     "$LIBDIR/pkgconfig/vkm470fapi.pc" \
     "$MANDIR/man1/vkm470burn.1.gz" \
-    "$MANDIR/man1/vkm470sim.1.gz" |
-    sort
+    "$MANDIR/man1/vkm470sim.1.gz"
 }
 
 expect_same() {  # what, expected file, actual file
@@ -57,7 +66,7 @@ expect_output() {  # text, command...
 tree() {
   local prefix=$work/prefix
   "$CMAKE" --install "$BUILD" --prefix "$prefix" >/dev/null
-  shipped >"$work/expected"
+  shipped | sort >"$work/expected"
   (cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort) >"$work/found"
   expect_same "installed files" "$work/expected" "$work/found"
 
@@ -88,18 +97,33 @@ tree() {
   # The installed burner finds the library installed beside it.
   expect_output "Writing serial.OK" "$prefix/$BINDIR/vkm470burn" -i USB -n INSTALLED
   expect_output "Serial Number: INSTALLED" "$prefix/$BINDIR/vkm470burn" -i USB -n
+  # The installed Python package finds the library and the header installed
+  # beside it, with nothing in the environment but where it lies.
+  if [ -n "${PYTHON:-}" ]; then
+    expect_output "INSTALLED; device could not be opened" \
+      env -u VKM470_LIBRARY PYTHONPATH="$prefix/$PYTHONDIR" PYTHONDONTWRITEBYTECODE=1 "$PYTHON" -c \
+      'import vkm470; print(vkm470.open("usb:0").serial, vkm470.status_text(-1002), sep="; ")'
+  fi
 }
 
 package() {
   "$CPACK" --config "$BUILD/CPackConfig.cmake" -B "$work" >"$work/cpack.log" ||
     { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-  local debs=("$work"/*.deb)
-  if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "cpack made no single .deb: ${debs[*]}"; fi
-  local deb=${debs[0]}
+  local deb=$work/vkm470-tools_${VERSION}_amd64.deb python=$work/python3-vkm470_${VERSION}_all.deb
+  [ "$(cd "$work" && ls -- *.deb)" = "$(basename "$python")
+$(basename "$deb")" ] || fail "cpack made other packages: $(cd "$work" && ls -- *.deb)"
 
-  shipped | sed 's|^|./usr/|' >"$work/expected"
+  shipped | grep -vxF -f <(python_files) | sed 's|^|./usr/|' | sort >"$work/expected"
   dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/found"
   expect_same "packaged files" "$work/expected" "$work/found"
+
+  # The Python package: its files, on numpy and on the tools' library.
+  python_files | sed 's|^|./usr/|' | sort >"$work/expected"
+  dpkg-deb -c "$python" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/found"
+  expect_same "packaged Python files" "$work/expected" "$work/found"
+  [ "$(dpkg-deb -f "$python" Depends)" = "python3, python3-numpy, vkm470-tools (= $VERSION)" ] ||
+    fail "python3-vkm470 Depends: $(dpkg-deb -f "$python" Depends)"
+  [ "$(dpkg-deb -f "$python" Architecture)" = all ] || fail "python3-vkm470 is not Architecture: all"
 
   [ "$(dpkg-deb -f "$deb" Package)" = vkm470-tools ] || fail "package name"
   [ "$(dpkg-deb -f "$deb" Version)" = "$VERSION" ] || fail "package version"

@@ -1,0 +1,110 @@
+"""Modules on virtual ones: flash, serial, search, DSP commands, closing."""
+
+import os
+
+import numpy as np
+import pytest
+
+import vkm470
+from conftest import APP_ADDRESS
+
+
+@pytest.mark.parametrize("device", ["usb:0", "lpt:1"])
+def test_flash_round_trip_equals_the_exported_image(sim, device):
+    data = np.random.default_rng(7).integers(0, 255, 10000, dtype=np.uint8)  # never 0xFF
+    with vkm470.open(device) as module:
+        module.write_flash(APP_ADDRESS, data)
+        # From bytes too: the same call path, a read-only buffer.
+        module.write_flash(APP_ADDRESS + 10000, b"\x01\x02\x03")
+        back = module.read_flash(APP_ADDRESS, 10003)
+    expected = data.tobytes() + b"\x01\x02\x03"
+    assert back == expected
+    flash = sim.export()
+    assert flash[APP_ADDRESS:APP_ADDRESS + 10003] == expected
+    assert flash[:APP_ADDRESS] == b"\xff" * APP_ADDRESS
+
+
+def test_serial_follows_the_burners_field_rules(sim):
+    with vkm470.open("usb:0") as module:
+        assert module.serial == "\xff" * 15  # erased: the first 15 bytes, as the burner shows
+        module.serial = "ABC"
+        assert sim.export()[0x020000:0x020010] == b"ABC" + bytes(13)
+        module.serial = "X" * 15
+        assert module.serial == "X" * 15
+        for refused in ("Y" * 16, "A\0B", "\u20ac"):
+            with pytest.raises(ValueError):
+                module.serial = refused
+        assert module.serial == "X" * 15
+        # A field with no zero byte reads as its first 15 bytes.
+        module.write_flash(0x020000, b"0123456789abcdef")
+        assert module.serial == "0123456789abcde"
+    # Both sides see one flash.
+    with vkm470.open("lpt:1") as module:
+        assert module.serial == "0123456789abcde"
+
+
+def test_search_reports_free_held_and_absent(sim):
+    found = vkm470.search(count=2)
+    assert [(f.number, f.state) for f in found] == \
+        [(0, vkm470.State.FREE), (1, vkm470.State.UNAVAILABLE)]
+    with vkm470.open("usb:0"):
+        assert vkm470.search(count=1)[0].state is vkm470.State.UNAVAILABLE
+    assert vkm470.search(count=1)[0].free
+
+
+def test_module_is_closed_after_an_exception_inside_with(sim):
+    with pytest.raises(RuntimeError):
+        with vkm470.open("usb:0") as module:
+            raise RuntimeError("inside")
+    assert module.closed
+    assert module.record.channel is None
+    # Nothing holds the module any more.
+    vkm470.open("usb:0").close()
+
+
+def test_a_module_collected_open_is_closed(sim):
+    module = vkm470.open("usb:0")
+    del module
+    vkm470.open("usb:0").close()
+
+
+def test_dsp_commands_control_and_information(sim):
+    with vkm470.open("usb:0") as module:
+        module.dsp_write(0x1234, 5, b"\x10\x20\x30\x40")
+        assert module.dsp_read(0x1234, 5, 4) == b"\x10\x20\x30\x40"
+        assert module.application_running
+        # Name and descriptor run the other program; the library starts the
+        # application again for the next flash call.
+        assert module.name() == "VKM470"
+        assert not module.application_running
+        assert len(module.descriptor()) == 208
+        assert module.read_flash(0, 4) == b"\xff" * 4
+        # A raw request goes out as built: the name request, 8 bytes.
+        assert module.control(0x0B, length=8) == b"VKM470\0\0"
+        info = module.flash_info()
+        assert info.binary_pages and info.ready
+        module.reset_dsp()
+        module.call_application(0x3C00)
+        assert not module.application_running
+
+
+@pytest.mark.parametrize("device,expected", [
+    ("usb:0", (1, 0)), ("USB", (1, 0)), ("usb:255", (1, 255)), ("lpt:3", (5, 3)), ("LPT1", (3, 1)),
+    ("usb:256", None), ("lpt:0", None), ("lpt:4", None), ("com1", None), ("", None),
+])
+def test_device_names(device, expected):
+    if expected is None:
+        with pytest.raises(ValueError):
+            vkm470.open(device)
+    else:
+        assert vkm470.module.parse_device(device) == expected
+
+
+def test_installed_package_finds_the_library_without_the_variable(monkeypatch):
+    # The lookup order: the variable alone when set, else beside the package,
+    # then the system's search.
+    monkeypatch.setenv("VKM470_LIBRARY", "/nowhere/lib.so")
+    assert vkm470.raw.library_candidates() == ["/nowhere/lib.so"]
+    monkeypatch.delenv("VKM470_LIBRARY")
+    assert vkm470.raw.library_name() in vkm470.raw.library_candidates()
+    assert os.path.basename(vkm470.raw.library_candidates()[0]) == vkm470.raw.library_name()

@@ -10,8 +10,8 @@
 #                             package's files and fields
 #
 # The environment names the build (CMAKE, CPACK, BUILD, LIBDIR, INCLUDEDIR,
-# BINDIR, MANDIR, DATADIR, CONFIG, VERSION) and for "tree" the consumer project, the
-# example, and CC, CFLAGS, LDFLAGS and GENERATOR to build it with.
+# BINDIR, MANDIR, DATADIR, CONFIG, VERSION) and for "tree" the consumer
+# project, the example, and CC, CFLAGS, LDFLAGS and GENERATOR to build it with.
 set -euo pipefail
 
 work=$(mktemp -d)

@@ -1,10 +1,17 @@
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
-# vkm470sim and their manual pages, and (rules in python/) the Python package.
-# Nothing else is installed: the static libraries inside the shared one, the
-# tests and the examples stay in the build tree.
+# vkm470sim, the manual pages, the udev rule template and (rules in python/)
+# the Python package. Nothing else is installed: the static libraries inside
+# the shared one, the tests and the examples stay in the build tree.
+#
+# The target `shipped` builds everything that is installed, so that the
+# install works after building it alone (scripts/demo.sh does): whatever
+# installs a built file adds its target with add_dependencies(shipped ...).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
+
+add_custom_target(shipped)
+add_dependencies(shipped vkm470fapi vkm470burn vkm470sim)
 
 set(VKM470_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vkm470fapi)
 
@@ -38,21 +45,29 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/vkm470fapi.pc.in ${PROJECT_BINARY_DIR
                @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vkm470fapi.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Manual pages go out compressed, as Debian has them.
+# Manual pages go out compressed, as Debian has them, each into the folder of
+# the section its name ends with.
+set(VKM470_MAN_PAGES vkm470burn.1 vkm470sim.1 vkm470fapi.3)
 find_program(VKM470_GZIP gzip REQUIRED)
 set(manPages)
-foreach(page vkm470burn.1 vkm470sim.1)
+foreach(page IN LISTS VKM470_MAN_PAGES)
   set(source ${PROJECT_SOURCE_DIR}/man/${page})
   set(copy ${PROJECT_BINARY_DIR}/man/${page})
+  string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
   add_custom_command(OUTPUT ${copy}.gz
     COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
     COMMAND ${VKM470_GZIP} -9nf ${copy}
     DEPENDS ${source}
     VERBATIM)
+  install(FILES ${copy}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   list(APPEND manPages ${copy}.gz)
 endforeach()
 add_custom_target(vkm470_man ALL DEPENDS ${manPages})
-install(FILES ${manPages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+add_dependencies(shipped vkm470_man)
+
+# A udev rule for real USB modules, to be copied and given the module's IDs.
+install(FILES ${PROJECT_SOURCE_DIR}/share/70-vkm470.rules
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vkm470)
 
 # cpack: one Debian package of the installed tree, binaries stripped, its
 # dependencies read from the binaries.
@@ -70,7 +85,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "16-bit words; with its C header, a CMake package and a pkg-config file.\n"
   "vkm470burn writes the boot, application and PGA images and the serial number\n"
   "into a module's flash. vkm470sim makes virtual modules in image files, so that\n"
-  "both can be used without hardware.")
+  "both can be used without hardware. A udev rule template for real USB modules\n"
+  "is in /usr/share/vkm470.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -1,13 +1,13 @@
 /* loopback: streams a 16-bit counter through a VKM470 module's bulk loop-back
  * and checks every word that comes back.
  *
- *   loopback [MiB]      (default 64)
+ *   loopback [MiB]      (a positive decimal number; default 64)
  *
  * It searches for modules, opens QDev0, creates and starts a bulk FIFO, then
  * keeps the write FIFO filled with the counter while it empties the read FIFO,
  * until MiB mebibytes have come back. It prints the rate and exits with 0, or
- * names what failed and exits with 1. Only the library's public header is
- * used. */
+ * names what failed and exits with 1; a size it does not take exits with 2.
+ * Only the library's public header is used. */
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,9 +25,30 @@
 static uint16_t out_words[CHUNK_WORDS];
 static uint16_t in_words[CHUNK_WORDS];
 
+/* The largest size whose words still fit the 64-bit counts below. */
+#define MAX_MIB (UINT64_MAX >> 20)
+
 static int failed(const char *what, int32_t status) {
-  fprintf(stderr, "loopback: %s failed with status %ld\n", what, (long)status);
+  fprintf(stderr, "loopback: %s failed: %s (%ld)\n", what, VKM470F_StatusText(status),
+          (long)status);
   return 1;
+}
+
+/* A positive decimal number of MiB and nothing else: no sign, no spaces, no
+ * other base. */
+static int parse_mib(const char *text, uint64_t *mib) {
+  uint64_t value = 0;
+  const char *c;
+  if (*text == '\0') return 0;
+  for (c = text; *c != '\0'; ++c) {
+    unsigned digit;
+    if (*c < '0' || *c > '9') return 0;
+    digit = (unsigned)(*c - '0');
+    if (value > (MAX_MIB - digit) / 10) return 0;
+    value = value * 10 + digit;
+  }
+  *mib = value;
+  return value > 0;
 }
 
 static double seconds_now(void) {
@@ -99,32 +120,40 @@ static int stream(VKM470F_DEVICE *dev, uint64_t words) {
 }
 
 int main(int argc, char **argv) {
-  unsigned long mib = 64;
+  uint64_t mib = 64;
   VKM470F_DEVICE dev;
   int16_t modules[8];
   int32_t status;
   double start, elapsed;
   int result;
 
-  if (argc > 1) {
-    char *end;
-    mib = strtoul(argv[1], &end, 10);
-    if (*end != '\0' || mib == 0) {
-      fprintf(stderr, "usage: loopback [MiB]\n");
-      return 1;
+  if (argc > 2 || (argc == 2 && !parse_mib(argv[1], &mib))) {
+    if (argc == 2) {
+      fprintf(stderr, "loopback: %s is not a size: give a positive decimal number of MiB\n",
+              argv[1]);
     }
+    fprintf(stderr, "usage: loopback [MiB]\n");
+    return 2;
   }
 
   memset(&dev, 0, sizeof dev);
   dev.interfaceType = VKM470F_INTERFACE_USB;
   status = VKM470F_SearchDevices(&dev, modules, 8);
   if (status < 0) return failed("VKM470F_SearchDevices", status);
+  /* -1: nothing could be opened at QDev0. The exports do not say whether
+   * nothing is there or another program holds it (each opens exclusively). */
+  if (modules[0] == 0) {
+    fprintf(stderr, "loopback: QDev0 is not a VKM470 module\n");
+    return 1;
+  }
   if (modules[0] != 1) {
-    fprintf(stderr, "loopback: no VKM470 module at QDev0\n");
+    fprintf(stderr,
+            "loopback: no VKM470 module free at QDev0: none is there, or another "
+            "program has it open\n");
     return 1;
   }
   status = VKM470F_OpenDevice(&dev, 0);
-  if (status != VKM470F_SUCCESS) return failed("VKM470F_OpenDevice", status);
+  if (status != VKM470F_SUCCESS) return failed("opening QDev0", status);
   status = VKM470F_CreateBulkFIFO(&dev, FIFO_BYTES, FIFO_BYTES, BLOCK_COUNT, BLOCK_COUNT,
                                   BLOCK_BYTES, BLOCK_BYTES);
   if (status == VKM470F_SUCCESS) status = VKM470F_StartBulkFIFO(&dev);
@@ -141,7 +170,7 @@ int main(int argc, char **argv) {
   VKM470F_CloseDevice(&dev);
   if (result != 0) return result;
   if (status != VKM470F_SUCCESS) return failed("VKM470F_StopBulkFIFO", status);
-  printf("%lu MiB looped back and checked in %.3f s: %.1f MB/s\n", mib, elapsed,
-         elapsed > 0 ? (double)mib * 1048576.0 / elapsed / 1e6 : 0.0);
+  printf("%llu MiB looped back and checked in %.3f s: %.1f MB/s\n", (unsigned long long)mib,
+         elapsed, elapsed > 0 ? (double)mib * 1048576.0 / elapsed / 1e6 : 0.0);
   return 0;
 }

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the tools, then burns a virtual module as a user would: a module image
-# in a fresh folder, attached as QDev0 and ALTLPT1 under a device directory of
-# its own, written over the parallel port and over USB, then shown. Prints
-# each command as it would be typed, followed by what it prints.
+# Builds the tools (all that `cmake --install` installs), then burns a virtual
+# module as a user would: a module image in a fresh folder, attached as QDev0
+# and ALTLPT1 under a device directory of its own, written over the parallel
+# port and over USB, then shown. Prints each command as it would be typed,
+# followed by what it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target vkm470burn vkm470sim >/dev/null
+cmake --build --preset default -j "$(nproc)" --target shipped >/dev/null
 PATH="$PWD/build/default/bin:$PATH"
 demo=$(mktemp -d "${TMPDIR:-/tmp}/vkm470-demo.XXXXXX")
 cd "$demo"

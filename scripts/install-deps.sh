@@ -1,16 +1,41 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian machine (run as root).
-# clang and libclang-rt-dev (libFuzzer) build the fuzz targets; libboost-dev is
-# for the benchmarks only (the ring's comparison); pkg-config and dpkg-dev
-# (dpkg-shlibdeps) for the tests of the installed tree and of the Debian
-# package; python3-numpy and python3-pytest for the Python package's tests,
-# python3-matplotlib for its capture example.
+# Installs the Debian packages that a purpose needs (run as root):
+#
+#   install-deps.sh tools    build and run the tools: the library, vkm470burn,
+#                            vkm470sim, vkm470, the example, the manual pages
+#   install-deps.sh tests    the tools' packages and everything the tests need
+#                            (matplotlib: the Python capture example's plot)
+#   install-deps.sh bench    the tools' packages and the benchmarks' (bench/run)
+#
+# Several purposes may be named; none names them all.
 set -euo pipefail
+
+declare -A sets
+# libcli11-dev and nlohmann-json3-dev: the command lines and JSON of the tools.
+sets[tools]="cmake ninja-build g++ pkg-config libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev"
+# googletest: the suites, and its sources for the Windows builds; umockdev:
+# the USB tests' emulated sysfs and usbfs; dpkg-dev: dpkg-shlibdeps for the
+# Debian package test; groff-base: the manual pages' check; clang and
+# libclang-rt-dev: the fuzz targets (libFuzzer); MinGW-w64 and wine64: the
+# Windows builds and their tests; numpy and pytest: the Python package.
+sets[tests]="googletest libgtest-dev umockdev libumockdev-dev dpkg-dev groff-base
+  clang libclang-rt-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
+  python3 python3-numpy python3-pytest python3-matplotlib"
+# libboost-dev: the byte ring's comparison with boost::lockfree.
+sets[bench]="libbenchmark-dev libboost-dev"
+
+purposes=("$@")
+if [ ${#purposes[@]} -eq 0 ]; then purposes=(tools tests bench); fi
+packages=${sets[tools]}
+for purpose in "${purposes[@]}"; do
+  if [ -z "${sets[$purpose]+set}" ]; then
+    echo "usage: install-deps.sh [tools|tests|bench]..." >&2
+    exit 2
+  fi
+  [ "$purpose" = tools ] || packages+=" ${sets[$purpose]}"
+done
+
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends \
-  cmake ninja-build g++ clang libclang-rt-dev googletest libgtest-dev libbenchmark-dev libcli11-dev binutils \
-  pkg-config libusb-1.0-0-dev umockdev libumockdev-dev dpkg-dev \
-  libboost-dev \
-  python3 python3-numpy python3-pytest python3-matplotlib \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 >/dev/null
+# shellcheck disable=SC2086 # a list of package names
+apt-get install -y -qq --no-install-recommends $packages >/dev/null

@@ -17,10 +17,10 @@ bool passes(TFIFO_BULK& bulk, TThread& worker, std::int32_t stoppedCode, std::in
   bulk.lastError = VKM470F_SUCCESS;
   *done = 0;
   // Elapsed time against the time-out, both modulo 2^32: right across the
-  // tick's wrap and for the longest time-out.
+  // tick's wrap. 0xFFFFFFFF waits without end, as the seam's waits do.
   const os::Dword start = os::GetTickCount();
   while (len > 0) {
-    if (os::GetTickCount() - start >= timeoutMs) break;
+    if (timeoutMs != os::kInfinite && os::GetTickCount() - start >= timeoutMs) break;
     const std::uint32_t r = available();
     if (r > 0) {
       const std::uint32_t n = std::min(r, len);

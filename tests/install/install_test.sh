@@ -10,7 +10,7 @@
 #                             package's files and fields
 #
 # The environment names the build (CMAKE, CPACK, BUILD, LIBDIR, INCLUDEDIR,
-# BINDIR, MANDIR, PYTHONDIR, CONFIG, VERSION) and for "tree" the consumer
+# BINDIR, MANDIR, DATADIR, PYTHONDIR, CONFIG, VERSION) and for "tree" the consumer
 # project, the example, CC, CFLAGS, LDFLAGS and GENERATOR to build it with,
 # and PYTHON to import the installed Python package with (none: not tried).
 set -euo pipefail
@@ -48,7 +48,9 @@ shipped() {
     "$cmakedir/vkm470fapiTargets-${CONFIG:-noconfig}.cmake" \
     "$LIBDIR/pkgconfig/vkm470fapi.pc" \
     "$MANDIR/man1/vkm470burn.1.gz" \
-    "$MANDIR/man1/vkm470sim.1.gz"
+    "$MANDIR/man1/vkm470sim.1.gz" \
+    "$MANDIR/man3/vkm470fapi.3.gz" \
+    "$DATADIR/vkm470/70-vkm470.rules"
 }
 
 expect_same() {  # what, expected file, actual file

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "fake_module.h"
@@ -448,6 +450,30 @@ TEST(BulkTimeouts, ElapsedTimeIsComparedAcrossTheTicksWrap) {
     EXPECT_LT(elapsed, c.expectElapsed + 10);
     bulk.readThread->stopped = 1;
   }
+  hosted::setVirtualClock(false);
+}
+
+// 0xFFFFFFFF waits without end: the read goes on past the moment when the
+// elapsed time equals it, which another thread keeps making true, and ends
+// only when the last bytes arrive.
+TEST(BulkTimeouts, TheLongestTimeOutWaitsWithoutEnd) {
+  hosted::setVirtualClock(true);
+  vkm470::stream::TFIFO_BULK bulk(os::invalidHandle(), 4096, 4096, 1, 1, 512, 512);
+  bulk.readThread->stopped = 0;
+  std::vector<std::uint8_t> bytes(200, 0x22), out(200);
+  ASSERT_TRUE(bulk.readThread->ring().Write(bytes.data(), 151));
+  const os::Dword start = 1000;
+  hosted::setVirtualTick(start);
+  std::thread clock([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until) hosted::setVirtualTick(start - 1);
+    bulk.readThread->ring().Write(bytes.data(), 49);
+  });
+  std::uint32_t done = 0;
+  EXPECT_TRUE(bulk.Read(out.data(), 200, &done, kForever));
+  clock.join();
+  EXPECT_EQ(done, 200u);
+  bulk.readThread->stopped = 1;
   hosted::setVirtualClock(false);
 }
 

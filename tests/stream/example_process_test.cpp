@@ -40,10 +40,56 @@ TEST_F(LoopbackProcess, StreamsThroughAnAttachedModuleImage) {
   EXPECT_EQ(r.err, "");
 }
 
+const char kNotFree[] =
+    "loopback: no VKM470 module free at QDev0: none is there, or another program has it open\n";
+
 TEST_F(LoopbackProcess, NamesAMissingModule) {
   const Outcome r = run({LOOPBACK_PATH, "1"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "loopback: no VKM470 module at QDev0\n");
+  EXPECT_EQ(r.err, kNotFree);
+}
+
+// The module is there but another program holds it: not "no module".
+TEST_F(LoopbackProcess, SaysAHeldModuleMayBeInUse) {
+  const std::string image = (dir_ / "module.img").string();
+  ASSERT_EQ(run({VKM470SIM_PATH, "create", image}).status, 0);
+  ASSERT_EQ(run({VKM470SIM_PATH, "attach", image}).status, 0);
+  Child holder({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(holder.readUntil("held\n"));
+  const Outcome r = run({LOOPBACK_PATH, "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kNotFree);
+}
+
+// A failure after the open names the call and the code's text: here the
+// module stops answering after the search's and the open's name requests, so
+// starting the application for the bulk FIFO times out.
+TEST_F(LoopbackProcess, NamesTheFailedCallWithItsStatusText) {
+  const std::string image = (dir_ / "module.img").string();
+  ASSERT_EQ(run({VKM470SIM_PATH, "create", image}).status, 0);
+  ASSERT_EQ(run({VKM470SIM_PATH, "attach", image}).status, 0);
+  ASSERT_EQ(run({VKM470SIM_PATH, "fault", image, "--usb", "fail", "--after", "2"}).status, 0);
+  const Outcome r = run({LOOPBACK_PATH, "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "loopback: starting the bulk FIFO failed: request refused by the driver (-1009)\n");
+}
+
+// Only a positive decimal number of MiB is taken; anything else is refused
+// before a module is looked for (none is attached here).
+TEST_F(LoopbackProcess, RefusesAnythingButAPositiveDecimalSize) {
+  for (const char* size : {"-1", "0", "", "+4", " 4", "4 ", "4x", "0x10", "1.5", "1e3",
+                           "18446744073709551616", "17592186044416"}) {
+    SCOPED_TRACE(std::string("size '") + size + "'");
+    const Outcome r = run({LOOPBACK_PATH, size});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, std::string("loopback: ") + size +
+                         " is not a size: give a positive decimal number of MiB\n"
+                         "usage: loopback [MiB]\n");
+  }
+  const Outcome r = run({LOOPBACK_PATH, "1", "2"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "usage: loopback [MiB]\n");
 }
 
 }  // namespace

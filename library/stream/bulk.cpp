@@ -8,8 +8,8 @@ namespace vkm470::stream {
 
 namespace {
 
-// Moves bytes between the caller's buffer and ring in passes, as much as
-// available() says each time; the shared loop of Read and Write.
+// Moves bytes between the caller's buffer and ring in passes, as many whole
+// words as available() allows each time; the shared loop of Read and Write.
 template <typename Available, typename Move>
 std::int32_t passes(TThread& worker, std::int32_t stoppedCode, std::int32_t refusedCode,
                     std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs,
@@ -20,9 +20,10 @@ std::int32_t passes(TThread& worker, std::int32_t stoppedCode, std::int32_t refu
   const os::Dword start = os::GetTickCount();
   while (len > 0) {
     if (os::GetTickCount() - start >= timeoutMs) break;
-    const std::uint32_t r = available();
-    if (r > 0) {
-      const std::uint32_t n = std::min(r, len);
+    // Whole words only: a lone byte taken or queued would shift every later
+    // word of the stream by one byte.
+    const std::uint32_t n = std::min(available(), len) & ~std::uint32_t{1};
+    if (n > 0) {
       if (!move(*done, n)) return worker.running() ? refusedCode : stoppedCode;
       *done += n;
       len -= n;

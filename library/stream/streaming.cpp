@@ -45,7 +45,6 @@ std::int32_t moveWords(VKM470F_DEVICE* dev, const void* buffer, std::uint32_t wo
       return std::int32_t{VKM470F_ERR_NO_OBJECT};
     }
     const std::int32_t status = move(bulk, words * 2);
-    // A lone odd byte, moved but not a word, is not counted.
     *wordsDone /= 2;
     return status;
   });

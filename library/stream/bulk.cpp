@@ -8,21 +8,26 @@ namespace vkm470::stream {
 
 namespace {
 
+constexpr std::uint32_t kWordBytes = 2;
+
 // Moves bytes between the caller's buffer and ring in passes, as many whole
 // words as available() allows each time; the shared loop of Read and Write.
+// Between passes it waits on wait, which the worker ends when it moves bytes
+// or stops.
 template <typename Available, typename Move>
-std::int32_t passes(TThread& worker, std::int32_t stoppedCode, std::int32_t refusedCode,
-                    std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs,
-                    Available available, Move move) {
+std::int32_t passes(TThread& worker, RingWait& wait, std::int32_t stoppedCode,
+                    std::int32_t refusedCode, std::uint32_t len, std::uint32_t* done,
+                    std::uint32_t timeoutMs, Available available, Move move) {
   *done = 0;
   // Elapsed time against the time-out, both modulo 2^32: right across the
   // tick's wrap and for the longest time-out.
   const os::Dword start = os::GetTickCount();
   while (len > 0) {
-    if (os::GetTickCount() - start >= timeoutMs) break;
+    const os::Dword elapsed = os::GetTickCount() - start;
+    if (elapsed >= timeoutMs) break;
     // Whole words only: a lone byte taken or queued would shift every later
     // word of the stream by one byte.
-    const std::uint32_t n = std::min(available(), len) & ~std::uint32_t{1};
+    const std::uint32_t n = std::min(available(), len) & ~(kWordBytes - 1);
     if (n > 0) {
       if (!move(*done, n)) return worker.running() ? refusedCode : stoppedCode;
       *done += n;
@@ -30,7 +35,8 @@ std::int32_t passes(TThread& worker, std::int32_t stoppedCode, std::int32_t refu
     } else if (!worker.running()) {
       return stoppedCode;
     } else {
-      os::Sleep(kPollMs);
+      wait.wait([&] { return available() >= kWordBytes || !worker.running(); },
+                std::min(kPollMs, timeoutMs - elapsed));
     }
   }
   return VKM470F_SUCCESS;
@@ -106,9 +112,13 @@ std::int32_t TFIFO_BULK::Read(void* dst, std::uint32_t len, std::uint32_t* done,
   auto* to = static_cast<std::uint8_t*>(dst);
   TFIFO_BASE_BYTE& ring = readThread->ring();
   return passes(
-      *readThread, VKM470F_ERR_READER_STOPPED, VKM470F_ERR_FLASH_FAILED, len, done, timeoutMs,
-      [&] { return ring.GetReadReady(); },
-      [&](std::uint32_t at, std::uint32_t n) { return ring.Read(to + at, n); });
+      *readThread, readThread->dataWait, VKM470F_ERR_READER_STOPPED, VKM470F_ERR_FLASH_FAILED, len,
+      done, timeoutMs, [&] { return ring.GetReadReady(); },
+      [&](std::uint32_t at, std::uint32_t n) {
+        if (!ring.Read(to + at, n)) return false;
+        readThread->roomWait.notify();
+        return true;
+      });
 }
 
 std::int32_t TFIFO_BULK::Write(const void* src, std::uint32_t len, std::uint32_t* done,
@@ -116,9 +126,13 @@ std::int32_t TFIFO_BULK::Write(const void* src, std::uint32_t len, std::uint32_t
   const auto* from = static_cast<const std::uint8_t*>(src);
   TFIFO_BASE_BYTE& ring = writeThread->ring();
   return passes(
-      *writeThread, VKM470F_ERR_WRITER_STOPPED, VKM470F_ERR_NOT_AVAILABLE, len, done, timeoutMs,
-      [&] { return ring.GetWriteFree(); },
-      [&](std::uint32_t at, std::uint32_t n) { return ring.Write(from + at, n); });
+      *writeThread, writeThread->roomWait, VKM470F_ERR_WRITER_STOPPED, VKM470F_ERR_NOT_AVAILABLE,
+      len, done, timeoutMs, [&] { return ring.GetWriteFree(); },
+      [&](std::uint32_t at, std::uint32_t n) {
+        if (!ring.Write(from + at, n)) return false;
+        writeThread->dataWait.notify();
+        return true;
+      });
 }
 
 }  // namespace vkm470::stream

@@ -13,8 +13,9 @@
 //
 // Threads: the owner (the application thread calling the bulk FIFO exports)
 // runs the constructors, Start, Stop, WaitFor and the destructors; the worker
-// thread runs Execute. stopped is the only field both touch; it orders no
-// other data (the rings' totals and the final wait for the thread do).
+// thread runs Execute. stopped and the ring's two waits are the only fields
+// both touch; they order no other data (the rings' totals and the final wait
+// for the thread do).
 #pragma once
 
 #include <atomic>

@@ -3,7 +3,11 @@
 //   - the byte ring between two threads moving 64 KiB pieces, against plain
 //     memcpy of the same pieces and against boost::lockfree::spsc_queue;
 //   - words streamed through the exports and back through the virtual
-//     module's loop-back, checked word by word;
+//     module's loop-back, checked word by word: by a writer and a reader
+//     thread, by one thread that writes a block and blocks to read it back,
+//     and as examples/loopback.c streams;
+//   - the latency of a 512-byte round trip: a write, then a blocking read of
+//     its echo;
 //   - the CPU that a reader blocked in VKM470F_ReadBulkFIFO costs per second;
 //   - the hosted seam alone: overlapped requests completed by a driver
 //     thread while other threads wait on their own events.
@@ -13,10 +17,12 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/lockfree/spsc_queue.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,6 +31,8 @@
 #include "stream/fifo.h"
 #include "usb_module.h"
 #include "vkm470fapi.h"
+
+extern "C" int loopback_main(int argc, char** argv);
 
 namespace {
 
@@ -216,6 +224,102 @@ void BM_StreamLoopBack(benchmark::State& state) {
   state.SetBytesProcessed(std::int64_t(state.iterations()) * kChunkWords * 2);
 }
 BENCHMARK(BM_StreamLoopBack)->UseRealTime()->MinTime(3);
+
+// One thread writes a block of 32768 words and then blocks (time-out 20 ms) to
+// read them back, as a DSP application exchanges a block of commands for its
+// answer: each exchange waits on both workers and on the reader.
+void BM_WriteThenReadBack(benchmark::State& state) {
+  constexpr std::uint32_t kBlockWords = 32768;
+  Streaming streaming;
+  if (!streaming.ok()) {
+    state.SkipWithError("the bulk FIFO did not start");
+    return;
+  }
+  VKM470F_DEVICE* dev = &streaming.dev;
+  std::vector<std::uint16_t> out(kBlockWords), in(kBlockWords);
+  std::uint16_t next = 0, expected = 0;
+  std::uint64_t wrong = 0;
+  for (auto _ : state) {
+    for (std::uint16_t& w : out) w = next++;
+    std::uint32_t done = 0;
+    if (VKM470F_WriteBulkFIFO(dev, out.data(), kBlockWords, &done, 1000) != 0 ||
+        done != kBlockWords) {
+      state.SkipWithError("the write did not queue the block");
+      return;
+    }
+    for (std::uint32_t got = 0; got < kBlockWords; got += done) {
+      if (VKM470F_ReadBulkFIFO(dev, in.data() + got, kBlockWords - got, &done, 20) != 0) {
+        state.SkipWithError("the read stopped");
+        return;
+      }
+    }
+    for (std::uint16_t w : in) wrong += w != expected++;
+  }
+  if (wrong != 0) state.SkipWithError("words came back wrong");
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * kBlockWords * 2);
+}
+// 256 MiB.
+BENCHMARK(BM_WriteThenReadBack)->UseRealTime()->Iterations(4096);
+
+// 256 words out, then a blocking read of their echo: the time of each round
+// trip, its median and 99th percentile over a fixed count.
+void BM_RoundTrip512Bytes(benchmark::State& state) {
+  constexpr std::uint32_t kWords = 256;
+  Streaming streaming;
+  if (!streaming.ok()) {
+    state.SkipWithError("the bulk FIFO did not start");
+    return;
+  }
+  VKM470F_DEVICE* dev = &streaming.dev;
+  std::uint16_t out[kWords], in[kWords];
+  std::uint16_t next = 0;
+  std::vector<double> micros;
+  micros.reserve(std::size_t(state.max_iterations));
+  for (auto _ : state) {
+    for (std::uint16_t& w : out) w = next++;
+    const auto start = std::chrono::steady_clock::now();
+    std::uint32_t done = 0, got = 0;
+    if (VKM470F_WriteBulkFIFO(dev, out, kWords, &done, 1000) != 0 || done != kWords) {
+      state.SkipWithError("the write did not queue the words");
+      return;
+    }
+    for (; got < kWords; got += done) {
+      if (VKM470F_ReadBulkFIFO(dev, in + got, kWords - got, &done, 1000) != 0) break;
+    }
+    micros.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (got != kWords || !std::equal(in, in + kWords, out)) {
+      state.SkipWithError("the echo came back wrong");
+      return;
+    }
+  }
+  std::sort(micros.begin(), micros.end());
+  state.counters["median_us"] = micros[micros.size() / 2];
+  state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+}
+BENCHMARK(BM_RoundTrip512Bytes)->UseRealTime()->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+// examples/loopback.c itself (its main renamed), 256 MiB an iteration: one
+// thread that asks how many words are ready or free before it moves them, and
+// blocks only when neither side can move.
+void BM_LoopbackExample(benchmark::State& state) {
+  constexpr int kMiB = 256;
+  auto module =
+      std::make_shared<vkm470::sim::UsbModule>(std::make_shared<vkm470::sim::DataFlash>());
+  os::hosted::registerDevice("QDev0", module);
+  std::string name = "loopback", mib = std::to_string(kMiB);
+  char* argv[] = {name.data(), mib.data(), nullptr};
+  for (auto _ : state) {
+    if (loopback_main(2, argv) != 0) {
+      state.SkipWithError("the example failed");
+      break;
+    }
+  }
+  os::hosted::unregisterDevice("QDev0");
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * (std::int64_t{kMiB} << 20));
+}
+BENCHMARK(BM_LoopbackExample)->UseRealTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 double processCpuSeconds() {
   rusage usage{};

@@ -8,36 +8,39 @@ namespace vkm470::stream {
 
 namespace {
 
-// Moves bytes between the caller's buffer and ring in passes, as much as
-// available() says each time; the shared loop of Read and Write.
+constexpr std::uint32_t kWordBytes = 2;
+
+// Moves bytes between the caller's buffer and ring in passes, as many whole
+// words as available() allows each time; the shared loop of Read and Write.
+// Between passes it waits on wait, which the worker ends when it moves bytes
+// or stops.
 template <typename Available, typename Move>
-bool passes(TFIFO_BULK& bulk, TThread& worker, std::int32_t stoppedCode, std::int32_t refusedCode,
-            std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs, Available available,
-            Move move) {
-  bulk.lastError = VKM470F_SUCCESS;
+std::int32_t passes(TThread& worker, RingWait& wait, std::int32_t stoppedCode,
+                    std::int32_t refusedCode, std::uint32_t len, std::uint32_t* done,
+                    std::uint32_t timeoutMs, Available available, Move move) {
   *done = 0;
   // Elapsed time against the time-out, both modulo 2^32: right across the
   // tick's wrap. 0xFFFFFFFF waits without end, as the seam's waits do.
   const os::Dword start = os::GetTickCount();
   while (len > 0) {
-    if (timeoutMs != os::kInfinite && os::GetTickCount() - start >= timeoutMs) break;
-    const std::uint32_t r = available();
-    if (r > 0) {
-      const std::uint32_t n = std::min(r, len);
-      if (!move(*done, n)) {
-        bulk.lastError = worker.running() ? refusedCode : stoppedCode;
-        return false;
-      }
+    const os::Dword elapsed = os::GetTickCount() - start;
+    const bool endless = timeoutMs == os::kInfinite;
+    if (!endless && elapsed >= timeoutMs) break;
+    // Whole words only: a lone byte taken or queued would shift every later
+    // word of the stream by one byte.
+    const std::uint32_t n = std::min(available(), len) & ~(kWordBytes - 1);
+    if (n > 0) {
+      if (!move(*done, n)) return worker.running() ? refusedCode : stoppedCode;
       *done += n;
       len -= n;
     } else if (!worker.running()) {
-      bulk.lastError = stoppedCode;
-      return false;
+      return stoppedCode;
     } else {
-      os::Sleep(kPollMs);
+      wait.wait([&] { return available() >= kWordBytes || !worker.running(); },
+                endless ? kPollMs : std::min(kPollMs, timeoutMs - elapsed));
     }
   }
-  return true;
+  return VKM470F_SUCCESS;
 }
 
 }  // namespace
@@ -49,8 +52,7 @@ TFIFO_BULK::TFIFO_BULK(os::Handle device, std::uint32_t readFifoSize, std::uint3
           std::make_unique<TReadFIFOThread>(device, readBlockCount, readBlockSize, readFifoSize)),
       writeThread(std::make_unique<TWriteFIFOThread>(device, writeBlockCount, writeBlockSize,
                                                      writeFifoSize)),
-      device(device),
-      lastError(VKM470F_SUCCESS) {}
+      device(device) {}
 
 TFIFO_BULK::~TFIFO_BULK() {
   readThread->Stop();
@@ -106,23 +108,32 @@ void TFIFO_BULK::GetState(std::int32_t* readRunning, std::int32_t* writeRunning)
   *writeRunning = writeThread->running() ? 1 : 0;
 }
 
-bool TFIFO_BULK::Read(void* dst, std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs) {
+std::int32_t TFIFO_BULK::Read(void* dst, std::uint32_t len, std::uint32_t* done,
+                              std::uint32_t timeoutMs) {
   auto* to = static_cast<std::uint8_t*>(dst);
   TFIFO_BASE_BYTE& ring = readThread->ring();
   return passes(
-      *this, *readThread, VKM470F_ERR_READER_STOPPED, VKM470F_ERR_FLASH_FAILED, len, done,
-      timeoutMs, [&] { return ring.GetReadReady(); },
-      [&](std::uint32_t at, std::uint32_t n) { return ring.Read(to + at, n); });
+      *readThread, readThread->dataWait, VKM470F_ERR_READER_STOPPED, VKM470F_ERR_FLASH_FAILED, len,
+      done, timeoutMs, [&] { return ring.GetReadReady(); },
+      [&](std::uint32_t at, std::uint32_t n) {
+        if (!ring.Read(to + at, n)) return false;
+        readThread->roomWait.notify();
+        return true;
+      });
 }
 
-bool TFIFO_BULK::Write(const void* src, std::uint32_t len, std::uint32_t* done,
-                       std::uint32_t timeoutMs) {
+std::int32_t TFIFO_BULK::Write(const void* src, std::uint32_t len, std::uint32_t* done,
+                               std::uint32_t timeoutMs) {
   const auto* from = static_cast<const std::uint8_t*>(src);
   TFIFO_BASE_BYTE& ring = writeThread->ring();
   return passes(
-      *this, *writeThread, VKM470F_ERR_WRITER_STOPPED, VKM470F_ERR_NOT_AVAILABLE, len, done,
-      timeoutMs, [&] { return ring.GetWriteFree(); },
-      [&](std::uint32_t at, std::uint32_t n) { return ring.Write(from + at, n); });
+      *writeThread, writeThread->roomWait, VKM470F_ERR_WRITER_STOPPED, VKM470F_ERR_NOT_AVAILABLE,
+      len, done, timeoutMs, [&] { return ring.GetWriteFree(); },
+      [&](std::uint32_t at, std::uint32_t n) {
+        if (!ring.Write(from + at, n)) return false;
+        writeThread->dataWait.notify();
+        return true;
+      });
 }
 
 }  // namespace vkm470::stream

@@ -36,18 +36,23 @@ class TFIFO_BULK final {
   virtual std::uint32_t GetWriteFree();
   virtual std::uint32_t GetWriteSize();
   virtual void GetState(std::int32_t* readRunning, std::int32_t* writeRunning);
-  // Move what is there in passes until len bytes have moved or timeoutMs has
-  // passed since the call began (0: one look at nothing, so at once), polling
-  // every 5 ms. False after an error, whose code is then in lastError; done
-  // counts the bytes moved either way.
-  virtual bool Read(void* dst, std::uint32_t len, std::uint32_t* done, std::uint32_t timeoutMs);
-  virtual bool Write(const void* src, std::uint32_t len, std::uint32_t* done,
-                     std::uint32_t timeoutMs);
+  // Move what is there in passes, in whole 16-bit words (len is even), until
+  // len bytes have moved or timeoutMs has passed since the call began (0: one
+  // look at nothing, so at once). Between passes they wait for the worker to
+  // move bytes or stop, at most 5 ms at a time. A lone byte in the ring waits
+  // for the next to make a word. Return 0 when the call ended without an
+  // error (possibly by time-out), else the error's code; done counts the bytes
+  // moved either way. The code travels back by value, not in a field: a Read
+  // and a Write may run on two threads at once, and neither may see the
+  // other's code.
+  virtual std::int32_t Read(void* dst, std::uint32_t len, std::uint32_t* done,
+                            std::uint32_t timeoutMs);
+  virtual std::int32_t Write(const void* src, std::uint32_t len, std::uint32_t* done,
+                             std::uint32_t timeoutMs);
 
   std::unique_ptr<TReadFIFOThread> readThread;
   std::unique_ptr<TWriteFIFOThread> writeThread;
   os::Handle device;  // owned by the USB channel
-  std::int32_t lastError;
 };
 
 }  // namespace vkm470::stream

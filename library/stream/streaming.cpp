@@ -44,10 +44,9 @@ std::int32_t moveWords(VKM470F_DEVICE* dev, const void* buffer, std::uint32_t wo
     if (words > kMaxWords || wordsDone == nullptr || (buffer == nullptr && words != 0)) {
       return std::int32_t{VKM470F_ERR_NO_OBJECT};
     }
-    const bool ok = move(bulk, words * 2);
-    // A lone odd byte, moved but not a word, is not counted.
+    const std::int32_t status = move(bulk, words * 2);
     *wordsDone /= 2;
-    return ok ? std::int32_t{VKM470F_SUCCESS} : bulk.lastError;
+    return status;
   });
 }
 

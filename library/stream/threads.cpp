@@ -119,10 +119,16 @@ bool TFIFOThread::slotFinished(std::int32_t i) {
   return os::WaitForSingleObject(slots[i].hEvent, kSlotWaitMs) == os::kWaitObject0;
 }
 
+void TFIFOThread::Stop() {
+  TThread::Stop();
+  dataWait.notify();
+  roomWait.notify();
+}
+
 template <typename Ready>
-bool TFIFOThread::pollUntil(Ready ready) {
+bool TFIFOThread::waitUntil(RingWait& wait, Ready ready) {
   while (!ready()) {
-    os::Sleep(kPollMs);
+    wait.wait([&] { return ready() || !running(); }, kPollMs);
     if (!running()) return false;
   }
   return true;
@@ -147,8 +153,10 @@ void TReadFIFOThread::Execute() {
     if (!slotFinished(i)) continue;
     os::Dword received = 0;
     if (!os::GetOverlappedResult(device, &slots[i], &received, false)) Stop();
-    if (received > 0 && running() && pollUntil([&] { return fifo->GetWriteFree() >= received; })) {
+    if (received > 0 && running() &&
+        waitUntil(roomWait, [&] { return fifo->GetWriteFree() >= received; })) {
       fifo->Write(block(i), received);
+      dataWait.notify();
     }
     // Re-armed even after a stop; shutdown cancels it.
     if (!os::ReadFile(device, block(i), blockSize, nullptr, &slots[i]) &&
@@ -186,9 +194,12 @@ void TWriteFIFOThread::Execute() {
     if (!os::GetOverlappedResult(device, &slots[i], &sent, false) || sent != carried_[i]) Stop();
     if (!running()) break;
     std::uint32_t ready = 0;
-    if (!pollUntil([&] { return (ready = fifo->GetReadReady()) >= kTransferUnit; })) break;
+    if (!waitUntil(dataWait, [&] { return (ready = fifo->GetReadReady()) >= kTransferUnit; })) {
+      break;
+    }
     const std::uint32_t n = std::min(blockSize, ready) & ~(kTransferUnit - 1);
     fifo->Read(block(i), n);
+    roomWait.notify();
     carried_[i] = n;
     if (!os::WriteFile(device, block(i), n, nullptr, &slots[i]) &&
         os::GetLastError() != os::kErrorIoPending) {

@@ -13,8 +13,9 @@
 //
 // Threads: the owner (the application thread calling the bulk FIFO exports)
 // runs the constructors, Start, Stop, WaitFor and the destructors; the worker
-// thread runs Execute. stopped is the only field both touch; it orders no
-// other data (the rings' totals and the final wait for the thread do).
+// thread runs Execute. stopped and the ring's two waits are the only fields
+// both touch; they order no other data (the rings' totals and the final wait
+// for the thread do).
 #pragma once
 
 #include <atomic>
@@ -23,12 +24,13 @@
 
 #include "os/os.h"
 #include "stream/fifo.h"
+#include "stream/ring_wait.h"
 
 namespace vkm470::stream {
 
 constexpr std::uint32_t kTransferUnit = 512;  // transfers are whole multiples of this
 constexpr os::Dword kSlotWaitMs = 500;        // bounds how long a stop takes to be seen
-constexpr os::Dword kPollMs = 5;              // between looks at a ring that is not ready
+constexpr os::Dword kPollMs = 5;              // the longest wait for a ring that is not ready
 
 class TThread {
  public:
@@ -60,6 +62,15 @@ class TFIFOThread : public TThread {
  public:
   TFIFO_BASE_BYTE& ring() { return *fifo; }
 
+  // Also ends the waits on the ring, so that a stop is seen at once.
+  void Stop() override;
+
+  // The waits on the ring: its consumer's for bytes (the producer notifies
+  // after each write into it), its producer's for room (the consumer
+  // notifies after each read from it).
+  RingWait dataWait;
+  RingWait roomWait;
+
   os::Handle device;                        // owned by the USB channel
   std::uint32_t blockSize;                  // bytes of one slot
   std::int32_t blockCount;                  // slots, that is transfers kept in flight
@@ -83,9 +94,10 @@ class TFIFOThread : public TThread {
   void shutDown();
   // Waits for slot i's transfer to finish, at most kSlotWaitMs.
   bool slotFinished(std::int32_t i);
-  // Polls until ready() holds, every kPollMs; false when a stop came first.
+  // Waits on wait until ready() holds, each wait at most kPollMs; false when
+  // a stop came first.
   template <typename Ready>
-  bool pollUntil(Ready ready);
+  bool waitUntil(RingWait& wait, Ready ready);
 };
 
 // Reads from the module into its ring; the application takes from the ring.

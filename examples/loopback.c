@@ -8,11 +8,16 @@
  * until MiB mebibytes have come back. It prints the rate and exits with 0, or
  * names what failed and exits with 1; a size it does not take exits with 2.
  * Only the library's public header is used. */
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "vkm470fapi.h"
 
@@ -31,6 +36,32 @@ static uint16_t in_words[CHUNK_WORDS];
 static int failed(const char *what, int32_t status) {
   fprintf(stderr, "loopback: %s failed: %s (%ld)\n", what, VKM470F_StatusText(status),
           (long)status);
+  return 1;
+}
+
+/* Why QDev0 did not open: the export's code says only that it did not; the
+ * thread's system error, read before anything else can change it, says why. */
+static int open_failed(int32_t status) {
+#ifdef _WIN32
+  const DWORD reason = GetLastError();
+  const int absent = reason == ERROR_FILE_NOT_FOUND || reason == ERROR_PATH_NOT_FOUND;
+  const int held = reason == ERROR_SHARING_VIOLATION;
+  const int denied = reason == ERROR_ACCESS_DENIED;
+#else
+  const int reason = errno;
+  const int absent = reason == ENOENT;
+  const int held = reason == EBUSY;
+  const int denied = reason == EACCES;
+#endif
+  if (status == VKM470F_ERR_OPEN_FAILED && absent) {
+    fprintf(stderr, "loopback: no VKM470 module at QDev0\n");
+  } else if (status == VKM470F_ERR_OPEN_FAILED && held) {
+    fprintf(stderr, "loopback: the module at QDev0 is in use by another program\n");
+  } else if (status == VKM470F_ERR_OPEN_FAILED && denied) {
+    fprintf(stderr, "loopback: access to QDev0 denied: see the udev rule in vkm470burn(1)\n");
+  } else {
+    return failed("opening QDev0", status);
+  }
   return 1;
 }
 
@@ -140,20 +171,14 @@ int main(int argc, char **argv) {
   dev.interfaceType = VKM470F_INTERFACE_USB;
   status = VKM470F_SearchDevices(&dev, modules, 8);
   if (status < 0) return failed("VKM470F_SearchDevices", status);
-  /* -1: nothing could be opened at QDev0. The exports do not say whether
-   * nothing is there or another program holds it (each opens exclusively). */
   if (modules[0] == 0) {
     fprintf(stderr, "loopback: QDev0 is not a VKM470 module\n");
     return 1;
   }
-  if (modules[0] != 1) {
-    fprintf(stderr,
-            "loopback: no VKM470 module free at QDev0: none is there, or another "
-            "program has it open\n");
-    return 1;
-  }
+  /* -1 (nothing opened at QDev0: absent or held) comes here too, and the open
+   * says which. */
   status = VKM470F_OpenDevice(&dev, 0);
-  if (status != VKM470F_SUCCESS) return failed("opening QDev0", status);
+  if (status != VKM470F_SUCCESS) return open_failed(status);
   status = VKM470F_CreateBulkFIFO(&dev, FIFO_BYTES, FIFO_BYTES, BLOCK_COUNT, BLOCK_COUNT,
                                   BLOCK_BYTES, BLOCK_BYTES);
   if (status == VKM470F_SUCCESS) status = VKM470F_StartBulkFIFO(&dev);

@@ -138,7 +138,7 @@ static inline const char* VKM470F_StatusText(int32_t status) {
   switch (status) {
     case VKM470F_SUCCESS: return "success";
     case VKM470F_ERR_INVALID_ARGUMENT: return "invalid argument to the USB channel";
-    case VKM470F_ERR_OPEN_FAILED: return "device could not be opened (absent or in use)";
+    case VKM470F_ERR_OPEN_FAILED: return "device could not be opened";
     case VKM470F_ERR_CLOSE_FAILED: return "device could not be closed";
     case VKM470F_ERR_NOT_OPEN: return "device not open";
     case VKM470F_ERR_CANCEL_FAILED: return "pending transfer could not be cancelled";
@@ -339,6 +339,11 @@ VKM470F_API(int32_t) VKM470F_GetDeviceName(VKM470F_DEVICE* dev, char* name, uint
  * LPT1-3: opens the cable on the record's port (deviceNumber is not used),
  * releasing a cable the record held, and leaves it open until the next call.
  * Returns 0, or VKM470F_ERR_CABLE_OPEN.
+ * When the device itself cannot be opened, the calling thread's system error
+ * says why: GetLastError() on Windows (2 absent, 32 held by another program or
+ * record, 5 access denied), errno elsewhere (ENOENT, EBUSY, EACCES; EIO for
+ * any other reason). A port whose cable is missing opens but answers no
+ * cable, and leaves no such reason.
  * Other interfaceType: VKM470F_ERR_NOT_AVAILABLE.
  * Also VKM470F_ERR_NO_OBJECT when memory runs out. Must not overlap any other
  * call on the record. */

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -480,6 +481,25 @@ bool injectedFailure(std::atomic<unsigned>& failing) {
   return true;
 }
 
+// The library's callers see no seam: where Windows leaves an open's reason in
+// GetLastError, here the thread's errno carries it out through the exports.
+void setErrnoFor(Dword error) {
+  switch (error) {
+    case kErrorFileNotFound:
+      errno = ENOENT;
+      break;
+    case kErrorSharingViolation:
+      errno = EBUSY;
+      break;
+    case kErrorAccessDenied:
+      errno = EACCES;
+      break;
+    default:
+      errno = EIO;
+      break;
+  }
+}
+
 }  // namespace
 
 Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*/, Dword flags) {
@@ -487,12 +507,14 @@ Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*
   if (path == nullptr || std::string(path).compare(0, prefix.size(), prefix) != 0 ||
       path[prefix.size()] == '\0') {
     t_lastError = kErrorFileNotFound;
+    setErrnoFor(t_lastError);
     return invalidHandle();
   }
   Dword error = kErrorSuccess;
   auto device = openDevice(path + prefix.size(), access, share, &error);
   if (!device) {
     t_lastError = error != kErrorSuccess ? error : kErrorGenFailure;
+    setErrnoFor(t_lastError);
     return invalidHandle();
   }
   auto file = std::make_shared<File>();

@@ -61,7 +61,7 @@ def search_over_the_cable(sim):
 
 
 @pytest.mark.parametrize("condition,family,codes", [
-    (held, vkm470.NotFoundError, {raw.ERR_OPEN_FAILED}),
+    (held, vkm470.InUseError, {raw.ERR_OPEN_FAILED}),
     (no_module, vkm470.NotFoundError, {raw.ERR_OPEN_FAILED}),
     (no_cable, vkm470.NotFoundError, {raw.ERR_CABLE_OPEN}),
     (module_stops_answering, vkm470.TimeoutError, {raw.ERR_TIMEOUT, raw.ERR_RESULT_FAILED}),
@@ -76,6 +76,7 @@ def test_error_families(sim, condition, family, codes):
     with pytest.raises(family) as caught:
         condition(sim)
     error = caught.value
+    assert type(error) is family
     assert isinstance(error, vkm470.Error)
     assert error.code in codes
     assert error.text == vkm470.status_text(error.code)

@@ -36,8 +36,8 @@ def test_capture_writes_the_sine_and_draws_it(sim, tmp_path):
 def test_capture_names_a_missing_module(devices, tmp_path):
     done = run(ROOT / "examples" / "capture.py", "-s", "0.1", cwd=tmp_path)
     assert done.returncode == 1
-    assert done.stderr == ("capture.py: usb:0: VKM470F_OpenDevice: device could not be opened "
-                           "(status -1002)\n")
+    assert done.stderr == ("capture.py: usb:0: VKM470F_OpenDevice: device could not be opened: "
+                           "no such device (status -1002)\n")
 
 
 def test_loopback_checks_every_word(sim, tmp_path):

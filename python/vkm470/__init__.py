@@ -16,14 +16,14 @@ then beside this package when installed, then by the system's search
 (:mod:`vkm470.raw`).
 """
 
-from .errors import (ArgumentError, Error, FlashError, NotFoundError, StreamStoppedError,
-                     TimeoutError)
+from .errors import (AccessDeniedError, ArgumentError, Error, FlashError, InUseError,
+                     NotFoundError, StreamStoppedError, TimeoutError)
 from .module import FlashInfo, Found, Module, State, open, search
 from .status import text as status_text
 from .stream import Stream
 
 __all__ = [
-    "ArgumentError", "Error", "FlashError", "FlashInfo", "Found", "Module", "NotFoundError",
-    "State", "Stream", "StreamStoppedError", "TimeoutError", "open", "search", "status_text",
+    "AccessDeniedError", "ArgumentError", "Error", "FlashError", "FlashInfo", "Found",
+    "InUseError", "Module", "NotFoundError", "State", "Stream", "StreamStoppedError", "TimeoutError", "open", "search", "status_text",
 ]
 __version__ = "1.0.0"

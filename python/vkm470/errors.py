@@ -17,20 +17,35 @@ class Error(Exception):
         call: the export that returned it, or None.
         done: what the call moved before it failed (bytes or words, as the call
             counts), or None when it moves nothing.
+        reason: why a device did not open, when the system said (for example
+            "in use by another program"), or None.
     """
 
-    def __init__(self, code: int, call: Optional[str] = None, done: Optional[int] = None):
+    def __init__(self, code: int, call: Optional[str] = None, done: Optional[int] = None,
+                 reason: Optional[str] = None):
         self.code = code
         self.text = status.text(code)
         self.call = call
         self.done = done
+        self.reason = reason
         where = f"{call}: " if call else ""
-        super().__init__(f"{where}{self.text} (status {code})")
+        why = f": {reason}" if reason else ""
+        super().__init__(f"{where}{self.text}{why} (status {code})")
 
 
 class NotFoundError(Error):
     """The device could not be opened: there is none at that number or port,
-    or another program (or another Module) holds it."""
+    or (the subclasses) it is held or forbidden."""
+
+
+class InUseError(NotFoundError):
+    """The device is there, but another program (or another Module) holds it:
+    the library opens devices exclusively."""
+
+
+class AccessDeniedError(NotFoundError):
+    """The device is there, but this user may not open it (on Linux, see the
+    udev rule in vkm470burn(1))."""
 
 
 class TimeoutError(Error, builtins.TimeoutError):
@@ -80,3 +95,18 @@ def check(code: int, call: str, done: Optional[int] = None) -> None:
     """Raises the code's exception unless it is success."""
     if code != raw.SUCCESS:
         raise error(code, call, done)
+
+
+def check_open(code: int, call: str, system_error: int) -> None:
+    """Raises for a failed open, of the class its system error names: the
+    open's code cannot tell an absent device from a held or forbidden one,
+    the thread's system error (errno, or GetLastError on Windows) can."""
+    if code == raw.SUCCESS:
+        return
+    if code in (raw.ERR_OPEN_FAILED, raw.ERR_CABLE_OPEN):
+        for kind, reason in ((InUseError, "in use by another program"),
+                             (AccessDeniedError, "access denied"),
+                             (NotFoundError, "no such device")):
+            if system_error in raw.OPEN_REASONS[kind.__name__]:
+                raise kind(code, call, reason=reason)
+    raise error(code, call)

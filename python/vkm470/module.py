@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, List, NamedTuple, Optional, Union
 import numpy as np
 
 from . import raw
-from .errors import check
+from .errors import check, check_open
 
 if TYPE_CHECKING:
     from .stream import Stream
@@ -162,7 +162,9 @@ class Module:
         self._record = _record(kind)
         self._open = False
         self._streams: List[Any] = []
-        check(self._lib.VKM470F_OpenDevice(self._ref, number), "VKM470F_OpenDevice")
+        raw.clear_system_error()
+        check_open(self._lib.VKM470F_OpenDevice(self._ref, number), "VKM470F_OpenDevice",
+                   raw.system_error())
         self._open = True
 
     @property

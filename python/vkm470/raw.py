@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import errno
 import os
 import pathlib
 import struct
@@ -113,6 +114,28 @@ _WINDOWS = sys.platform == "win32"
 # The 32-bit Windows DLL uses the stdcall convention and decorated names.
 _STDCALL = _WINDOWS and struct.calcsize("P") == 4
 
+# The system errors that say why an open failed (GetLastError values on
+# Windows, errno values elsewhere), by the exception they raise.
+OPEN_REASONS = {
+    "InUseError": {32} if _WINDOWS else {errno.EBUSY},
+    "AccessDeniedError": {5} if _WINDOWS else {errno.EACCES},
+    "NotFoundError": {2, 3} if _WINDOWS else {errno.ENOENT},
+}
+
+
+def clear_system_error() -> None:
+    """Clears the calling thread's system error, so that a call that leaves
+    none is not read as one that did."""
+    if _WINDOWS:
+        ctypes.set_last_error(0)  # type: ignore[attr-defined]
+    else:
+        ctypes.set_errno(0)
+
+
+def system_error() -> int:
+    """The calling thread's system error as the last call left it."""
+    return ctypes.get_last_error() if _WINDOWS else ctypes.get_errno()  # type: ignore[attr-defined]
+
 
 def library_name() -> str:
     """The file name of the library on this platform."""
@@ -157,7 +180,9 @@ class Library:
     def __init__(self, path: str):
         loader = ctypes.WinDLL if _STDCALL else ctypes.CDLL  # type: ignore[attr-defined]
         self.path = path
-        self.handle = loader(path)
+        # The reason an open failed is the thread's system error, kept by
+        # ctypes across the call.
+        self.handle = loader(path, use_errno=True, use_last_error=_WINDOWS)
         for name, args in PROTOTYPES:
             function = self._lookup(name, len(args) + 1)
             function.argtypes = (_DEV,) + tuple(args)

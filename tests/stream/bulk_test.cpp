@@ -676,7 +676,7 @@ TEST(BulkTimeouts, TheLongestTimeOutWaitsWithoutEnd) {
     bulk.readThread->ring().Write(bytes.data(), 49);
   });
   std::uint32_t done = 0;
-  EXPECT_TRUE(bulk.Read(out.data(), 200, &done, kForever));
+  EXPECT_EQ(bulk.Read(out.data(), 200, &done, kForever), VKM470F_SUCCESS);
   clock.join();
   EXPECT_EQ(done, 200u);
   bulk.readThread->stopped = 1;

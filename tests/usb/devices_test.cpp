@@ -2,6 +2,7 @@
 // handles it takes and lets go, and the codes and list entries it reports.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -83,6 +84,27 @@ TEST_F(UsbTest, OpenOfAModuleHeldByAnotherRecordFails) {
   EXPECT_EQ(dev.channel, nullptr);
   EXPECT_EQ(module->openHandles, 1);
   EXPECT_EQ(VKM470F_CloseDevice(&other), VKM470F_SUCCESS);
+}
+
+// The code cannot tell an absent module from a held one; the thread's errno
+// (GetLastError on Windows) can, so tools name the reason.
+TEST_F(UsbTest, AFailedOpenLeavesItsReasonInErrno) {
+  const struct {
+    os::Dword driverError;
+    int expected;
+  } cases[] = {{os::kErrorFileNotFound, ENOENT},
+               {os::kErrorSharingViolation, EBUSY},
+               {os::kErrorAccessDenied, EACCES},
+               {os::kErrorGenFailure, EIO}};
+  for (const auto& c : cases) {
+    module->openError = c.driverError;
+    errno = 0;
+    EXPECT_EQ(VKM470F_OpenDevice(&dev, 0), VKM470F_ERR_OPEN_FAILED);
+    EXPECT_EQ(errno, c.expected) << "driver error " << c.driverError;
+  }
+  errno = 0;
+  EXPECT_EQ(VKM470F_OpenDevice(&dev, 5), VKM470F_ERR_OPEN_FAILED);
+  EXPECT_EQ(errno, ENOENT) << "no device registered";
 }
 
 TEST_F(UsbTest, OpenOnAnOpenRecordClosesTheOldChannelFirst) {

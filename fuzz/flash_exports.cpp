@@ -41,7 +41,8 @@
 
 namespace {
 
-namespace hosted = vkm470::os::hosted;
+namespace os = vkm470::os;
+namespace hosted = os::hosted;
 using vkm470::fuzz::fail;
 using vkm470::fuzz::Input;
 using vkm470::sim::Cable;
@@ -54,6 +55,7 @@ constexpr std::uint32_t kPageBytes = 512;
 constexpr std::uint32_t kFlashBytes = DataFlash::kPages * kPageBytes;
 constexpr std::uint32_t kMaxLength = 9000;  // three USB pieces
 constexpr std::uint64_t kAnswerForever = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint8_t kLineSelect = 0x02;  // in the cable's data register
 
 struct Module {
   DataFlash& chip;
@@ -88,14 +90,36 @@ bool usbCode(std::int32_t status) {
          status == VKM470F_ERR_NO_OBJECT;
 }
 
+// Raises the select line that a dead cable left low in the cable model's
+// data register. Only a register write the cable no longer answered leaves it
+// low, so the cable answers this one write and then none again. Left low, the
+// line would rise at the next open of the cable, ending a select-low period
+// long enough to count as a DSP reset inside whatever call opened it.
+void deselectCable(Module& m) {
+  const std::uint8_t data = m.cable->dataRegister();
+  if (data & kLineSelect) return;
+  m.cable->stopAnsweringAfter(kAnswerForever);
+  const os::Handle port = os::CreateFile("\\\\.\\ALTLPT1", os::kGenericRead | os::kGenericWrite, 0,
+                                         os::kOpenExisting, os::kFileAttributeNormal);
+  FUZZ_CHECK(port != os::invalidHandle(), "the cable could not be opened to deselect it");
+  const std::uint8_t putData[8] = {0, 0, 0, 0, std::uint8_t(data | kLineSelect), 0, 0, 0};
+  os::Dword returned = 0;
+  FUZZ_CHECK(os::DeviceIoControl(port, Cable::kRegisterWrite, putData, sizeof putData, nullptr, 0,
+                                 &returned, nullptr),
+             "the cable's data register could not be written");
+  os::CloseHandle(port);
+  m.cable->stopAnsweringAfter(0);
+}
+
 // A select window that a dead cable left open ends as the next open of the
 // cable would end it, so that what it started lands before the checks.
 void endWindow(Module& m) {
+  deselectCable(m);
   {
     std::lock_guard<std::mutex> lock(m.chip.mutex());
     m.chip.setLines(true, true, true);
   }
-  vkm470::os::Sleep(50);
+  os::Sleep(50);
 }
 
 void afterLpt(Module& m, std::int32_t status) {
@@ -283,7 +307,7 @@ void fault(Module& m, Input& in) {
       break;
     }
     case 8:
-      vkm470::os::Sleep(in.u16());
+      os::Sleep(in.u16());
       break;
     default:
       m.usb->setFault(UsbModule::Fault::None);
@@ -299,7 +323,7 @@ void finish(Module& m, bool whole) {
   m.chip.setStuckBusy(false);
   m.chip.clearFlip();
   endWindow(m);
-  vkm470::os::Sleep(100);
+  os::Sleep(100);
   const std::uint32_t pageBytes = binary(m.chip) ? kPageBytes : DataFlash::kPageBytes;
   if (whole) {
     m.pages.clear();
@@ -327,7 +351,7 @@ void finish(Module& m, bool whole) {
   }
   m.chip.forcePageMode(PageMode::Standard);
   m.chip.pageToBuffer(0);
-  vkm470::os::Sleep(100);
+  os::Sleep(100);
 }
 
 }  // namespace

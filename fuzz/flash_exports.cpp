@@ -13,6 +13,8 @@
 //     the flash holds);
 //   - a read that returns 0 gives the copy's bytes, with the flipped bit
 //     where the chip flips it;
+//   - a write or read that returns 0 lies in the flash, over the parallel
+//     port once address bits 24-31 are dropped;
 //   - the page-size command that returns 0 leaves binary pages; the
 //     information block that returns 0 holds the chip's ID (and, over USB,
 //     its status and register bytes); a reset that returns 0 reached the DSP;
@@ -128,6 +130,13 @@ void afterLpt(Module& m, std::int32_t status) {
   endWindow(m);
 }
 
+// Whether a range that a call may take lies in the flash: the parallel port
+// drops address bits 24-31 first.
+bool inFlash(bool lpt, std::uint32_t address, std::uint32_t length) {
+  const std::uint32_t start = lpt ? address & 0xFFFFFF : address;
+  return length == 0 || std::uint64_t{start} + length <= kFlashBytes;
+}
+
 // The bytes at addresses (address + i) mod the flash size, as the parallel
 // port reaches them, or address + i below the flash end as USB does.
 std::uint32_t at(bool lpt, std::uint32_t address, std::uint32_t i) {
@@ -155,8 +164,8 @@ void write(Module& m, bool lpt, Input& in) {
     return a >= base || lpt ? *i < length : false;
   };
   if (status == VKM470F_SUCCESS) {
-    FUZZ_CHECK(lpt || length == 0 || std::uint64_t{address} + length <= kFlashBytes,
-               "USB wrote past the end of the flash");
+    FUZZ_CHECK(inFlash(lpt, address, length), "%s wrote past the end of the flash",
+               lpt ? "the parallel port" : "USB");
     for (std::uint32_t i = 0; i < length; ++i) {
       const std::uint32_t a = at(lpt, address, i);
       const std::uint8_t got = flashByte(m.chip, a);
@@ -208,8 +217,8 @@ void read(Module& m, bool lpt, Input& in) {
     FUZZ_CHECK(status == VKM470F_SUCCESS || usbCode(status), "USB read: status %d", status);
   }
   if (status != VKM470F_SUCCESS) return;
-  FUZZ_CHECK(lpt || length == 0 || std::uint64_t{address} + length <= kFlashBytes,
-             "USB read past the end of the flash");
+  FUZZ_CHECK(inFlash(lpt, address, length), "%s read past the end of the flash",
+             lpt ? "the parallel port" : "USB");
   for (std::uint32_t i = 0; i < length; ++i) {
     const std::uint32_t a = at(lpt, address, i);
     const std::uint8_t want = m.copy[a] ^ (a == m.flipAddress ? m.flipMask : 0);

@@ -27,6 +27,16 @@ std::int32_t withCable(VKM470F_DEVICE* dev, Work work) {
 
 std::int32_t flashStatus(bool ok) { return ok ? VKM470F_SUCCESS : VKM470F_ERR_FLASH_FAILED; }
 
+constexpr std::uint64_t kFlashBytes = 0x200000;
+constexpr std::uint32_t kChipAddressBits = 0xFFFFFF;
+
+// Bits 24-31 of an address never reach the chip, and the chip ignores the page
+// bits above its 2 MiB: a range that runs past the end would go on at address
+// 0, the boot area, where nobody asked for it.
+bool pastFlashEnd(std::uint32_t address, std::uint32_t length) {
+  return length != 0 && (address & kChipAddressBits) + std::uint64_t{length} > kFlashBytes;
+}
+
 }  // namespace
 
 bool isParallelPort(const VKM470F_DEVICE* dev) {
@@ -64,6 +74,7 @@ void releaseCable(VKM470F_DEVICE* dev) {
 
 std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std::uint8_t* data,
                           std::uint32_t length) {
+  if (pastFlashEnd(address, length)) return VKM470F_ERR_FLASH_FAILED;
   return withCable(dev, [=](CAT45DB161Flash& cable) {
     return flashStatus(cable.ProgramFlash(address, data, length));
   });
@@ -71,6 +82,7 @@ std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std:
 
 std::int32_t readFlash(VKM470F_DEVICE* dev, std::uint32_t address, std::uint8_t* data,
                        std::uint32_t length) {
+  if (pastFlashEnd(address, length)) return VKM470F_ERR_FLASH_FAILED;
   return withCable(dev, [=](CAT45DB161Flash& cable) {
     return flashStatus(cable.ReadFlash(address, data, length));
   });

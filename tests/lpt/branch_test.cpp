@@ -181,6 +181,11 @@ TEST_F(LptTest, RangePastTheFlashEndIsRefusedWithoutOpeningTheCable) {
       EXPECT_EQ(cable->opens, c.refused ? 0 : 1);
     }
   }
+  // A cable held since an open goes, as after any flash call.
+  ASSERT_EQ(VKM470F_OpenDevice(&dev, 0), VKM470F_SUCCESS);
+  EXPECT_EQ(VKM470F_ProgrammDSPFlash(&dev, 0x200000, data.data(), 1, 0), VKM470F_ERR_FLASH_FAILED);
+  EXPECT_EQ(dev.cable, nullptr);
+  EXPECT_EQ(cable->openHandles, 0);
 }
 
 TEST_F(LptTest, NullRecordIsRefusedByEveryParallelPortExport) {

@@ -266,8 +266,12 @@ class UsbDevice final : public os::hosted::Device {
           request.complete(os::kErrorInvalidFunction, 0);
           return;
         }
+        // The setup packet carries a data stage of at most 65535 bytes and
+        // an 8-bit request code; anything wider is refused, not cut short.
         if (request.inputSize() != kControlRecordBytes ||
-            request.outputSize() > std::numeric_limits<std::uint16_t>::max()) {
+            request.outputSize() > std::numeric_limits<std::uint16_t>::max() ||
+            loadWord(static_cast<const unsigned char*>(request.input()) + 2) >
+                std::numeric_limits<std::uint8_t>::max()) {
           request.complete(os::kErrorInvalidParameter, 0);
           return;
         } else {

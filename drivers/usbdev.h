@@ -4,7 +4,9 @@
 //
 // Request 0x22003E is a vendor control transfer to the device (IN when the
 // record's direction is 1) with the record's request, value and index and a
-// data stage of the request's output length. Request 0x22005E answers the
+// data stage of the request's output length; a request code above 0xFF or a
+// stage above 65535 bytes, which a setup packet cannot carry, is refused with
+// ERROR_INVALID_PARAMETER and nothing is sent. Request 0x22005E answers the
 // 80-byte information block (kInfo* below). Reads and writes are bulk transfers
 // on the interface's first bulk IN and OUT endpoints, any length, any number in
 // flight; a short read completes with the bytes received.

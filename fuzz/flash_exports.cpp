@@ -13,6 +13,8 @@
 //     the flash holds);
 //   - a read that returns 0 gives the copy's bytes, with the flipped bit
 //     where the chip flips it;
+//   - a write or read that returns 0 lies in the flash, over the parallel
+//     port once address bits 24-31 are dropped;
 //   - the page-size command that returns 0 leaves binary pages; the
 //     information block that returns 0 holds the chip's ID (and, over USB,
 //     its status and register bytes); a reset that returns 0 reached the DSP;
@@ -41,7 +43,8 @@
 
 namespace {
 
-namespace hosted = vkm470::os::hosted;
+namespace os = vkm470::os;
+namespace hosted = os::hosted;
 using vkm470::fuzz::fail;
 using vkm470::fuzz::Input;
 using vkm470::sim::Cable;
@@ -54,6 +57,7 @@ constexpr std::uint32_t kPageBytes = 512;
 constexpr std::uint32_t kFlashBytes = DataFlash::kPages * kPageBytes;
 constexpr std::uint32_t kMaxLength = 9000;  // three USB pieces
 constexpr std::uint64_t kAnswerForever = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint8_t kLineSelect = 0x02;  // in the cable's data register
 
 struct Module {
   DataFlash& chip;
@@ -88,20 +92,49 @@ bool usbCode(std::int32_t status) {
          status == VKM470F_ERR_NO_OBJECT;
 }
 
+// Raises the select line that a dead cable left low in the cable model's
+// data register. Only a register write the cable no longer answered leaves it
+// low, so the cable answers this one write and then none again. Left low, the
+// line would rise at the next open of the cable, ending a select-low period
+// long enough to count as a DSP reset inside whatever call opened it.
+void deselectCable(Module& m) {
+  const std::uint8_t data = m.cable->dataRegister();
+  if (data & kLineSelect) return;
+  m.cable->stopAnsweringAfter(kAnswerForever);
+  const os::Handle port = os::CreateFile("\\\\.\\ALTLPT1", os::kGenericRead | os::kGenericWrite, 0,
+                                         os::kOpenExisting, os::kFileAttributeNormal);
+  FUZZ_CHECK(port != os::invalidHandle(), "the cable could not be opened to deselect it");
+  const std::uint8_t putData[8] = {0, 0, 0, 0, std::uint8_t(data | kLineSelect), 0, 0, 0};
+  os::Dword returned = 0;
+  FUZZ_CHECK(os::DeviceIoControl(port, Cable::kRegisterWrite, putData, sizeof putData, nullptr, 0,
+                                 &returned, nullptr),
+             "the cable's data register could not be written");
+  os::CloseHandle(port);
+  m.cable->stopAnsweringAfter(0);
+}
+
 // A select window that a dead cable left open ends as the next open of the
 // cable would end it, so that what it started lands before the checks.
 void endWindow(Module& m) {
+  deselectCable(m);
   {
     std::lock_guard<std::mutex> lock(m.chip.mutex());
     m.chip.setLines(true, true, true);
   }
-  vkm470::os::Sleep(50);
+  os::Sleep(50);
 }
 
 void afterLpt(Module& m, std::int32_t status) {
   FUZZ_CHECK(status == VKM470F_SUCCESS || lptCode(status), "parallel port: status %d", status);
   FUZZ_CHECK(m.lpt.cable == nullptr, "the cable is still held after the call");
   endWindow(m);
+}
+
+// Whether a range that a call may take lies in the flash: the parallel port
+// drops address bits 24-31 first.
+bool inFlash(bool lpt, std::uint32_t address, std::uint32_t length) {
+  const std::uint32_t start = lpt ? address & 0xFFFFFF : address;
+  return length == 0 || std::uint64_t{start} + length <= kFlashBytes;
 }
 
 // The bytes at addresses (address + i) mod the flash size, as the parallel
@@ -131,8 +164,8 @@ void write(Module& m, bool lpt, Input& in) {
     return a >= base || lpt ? *i < length : false;
   };
   if (status == VKM470F_SUCCESS) {
-    FUZZ_CHECK(lpt || length == 0 || std::uint64_t{address} + length <= kFlashBytes,
-               "USB wrote past the end of the flash");
+    FUZZ_CHECK(inFlash(lpt, address, length), "%s wrote past the end of the flash",
+               lpt ? "the parallel port" : "USB");
     for (std::uint32_t i = 0; i < length; ++i) {
       const std::uint32_t a = at(lpt, address, i);
       const std::uint8_t got = flashByte(m.chip, a);
@@ -184,8 +217,8 @@ void read(Module& m, bool lpt, Input& in) {
     FUZZ_CHECK(status == VKM470F_SUCCESS || usbCode(status), "USB read: status %d", status);
   }
   if (status != VKM470F_SUCCESS) return;
-  FUZZ_CHECK(lpt || length == 0 || std::uint64_t{address} + length <= kFlashBytes,
-             "USB read past the end of the flash");
+  FUZZ_CHECK(inFlash(lpt, address, length), "%s read past the end of the flash",
+             lpt ? "the parallel port" : "USB");
   for (std::uint32_t i = 0; i < length; ++i) {
     const std::uint32_t a = at(lpt, address, i);
     const std::uint8_t want = m.copy[a] ^ (a == m.flipAddress ? m.flipMask : 0);
@@ -283,7 +316,7 @@ void fault(Module& m, Input& in) {
       break;
     }
     case 8:
-      vkm470::os::Sleep(in.u16());
+      os::Sleep(in.u16());
       break;
     default:
       m.usb->setFault(UsbModule::Fault::None);
@@ -299,7 +332,7 @@ void finish(Module& m, bool whole) {
   m.chip.setStuckBusy(false);
   m.chip.clearFlip();
   endWindow(m);
-  vkm470::os::Sleep(100);
+  os::Sleep(100);
   const std::uint32_t pageBytes = binary(m.chip) ? kPageBytes : DataFlash::kPageBytes;
   if (whole) {
     m.pages.clear();
@@ -327,7 +360,7 @@ void finish(Module& m, bool whole) {
   }
   m.chip.forcePageMode(PageMode::Standard);
   m.chip.pageToBuffer(0);
-  vkm470::os::Sleep(100);
+  os::Sleep(100);
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ std::int32_t usbClose(VKM470F_DEVICE* dev) {
   }
   // The workers run on the channel's handle: they end before it closes.
   stream::destroyBulkFifo(dev);
-  const std::int32_t status = channel->Close() ? VKM470F_SUCCESS : channel->lastError;
+  const std::int32_t status = channel->Close() ? VKM470F_SUCCESS : channel->lastError.load();
   delete channel;
   dev->channel = nullptr;
   dev->applicationRunning = 0;

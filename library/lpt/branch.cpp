@@ -37,6 +37,23 @@ bool fastWritesChosen() {
   return fast != nullptr && std::strcmp(fast, "1") == 0;
 }
 
+constexpr std::uint64_t kFlashBytes = 0x200000;
+constexpr std::uint32_t kChipAddressBits = 0xFFFFFF;
+
+// Bits 24-31 of an address never reach the chip, and the chip ignores the page
+// bits above its 2 MiB: a range that runs past the end would go on at address
+// 0, the boot area, where nobody asked for it.
+bool pastFlashEnd(std::uint32_t address, std::uint32_t length) {
+  return length != 0 && (address & kChipAddressBits) + std::uint64_t{length} > kFlashBytes;
+}
+
+// The refusal of such a range: nothing goes to the chip, and the record is
+// left as after any flash call, holding no cable.
+std::int32_t refusePastFlashEnd(VKM470F_DEVICE* dev) {
+  releaseCable(dev);
+  return VKM470F_ERR_FLASH_FAILED;
+}
+
 }  // namespace
 
 bool isParallelPort(const VKM470F_DEVICE* dev) {
@@ -75,6 +92,7 @@ void releaseCable(VKM470F_DEVICE* dev) {
 
 std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std::uint8_t* data,
                           std::uint32_t length) {
+  if (pastFlashEnd(address, length)) return refusePastFlashEnd(dev);
   return withCable(dev, [=](CAT45DB161Flash& cable) {
     return flashStatus(cable.ProgramFlash(address, data, length));
   });
@@ -82,6 +100,7 @@ std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std:
 
 std::int32_t readFlash(VKM470F_DEVICE* dev, std::uint32_t address, std::uint8_t* data,
                        std::uint32_t length) {
+  if (pastFlashEnd(address, length)) return refusePastFlashEnd(dev);
   return withCable(dev, [=](CAT45DB161Flash& cable) {
     return flashStatus(cable.ReadFlash(address, data, length));
   });

@@ -20,6 +20,9 @@ std::int32_t closeCable(VKM470F_DEVICE* dev);
 // The close paths' cable release: closes and frees dev->cable if it is held.
 void releaseCable(VKM470F_DEVICE* dev);
 
+// A range that runs past 0x1FFFFF once address bits 24-31 are dropped is
+// refused with -2003 without opening the cable (one held since an open is
+// closed, as any flash call closes it).
 std::int32_t programFlash(VKM470F_DEVICE* dev, std::uint32_t address, const std::uint8_t* data,
                           std::uint32_t length);
 std::int32_t readFlash(VKM470F_DEVICE* dev, std::uint32_t address, std::uint8_t* data,

@@ -29,7 +29,7 @@ std::int32_t streamRequest(VKM470F_DEVICE* dev) {
     return started;
   }
   QUSB_REQUEST request{0, usb::kRequestStream, 0, 0};
-  return channel->ControlCommand(&request) ? VKM470F_SUCCESS : channel->lastError;
+  return channel->ControlCommandStatus(&request);
 }
 
 bool validCount(std::uint32_t blockCount) {

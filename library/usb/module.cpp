@@ -17,15 +17,17 @@ constexpr std::uint32_t kFlashPieceBytes = 4096;
 std::int32_t startProgram(VKM470F_DEVICE* dev, std::uint16_t address) {
   TQUSB_BASE* channel = channelOf(dev);
   QUSB_REQUEST request{0, kRequestCallApplication, address, 0};
-  if (!channel->ControlCommand(&request)) return channel->lastError;
+  if (const std::int32_t status = channel->ControlCommandStatus(&request);
+      status != VKM470F_SUCCESS) {
+    return status;
+  }
   dev->applicationRunning = address == kStartApplication ? 1 : 0;
   return VKM470F_SUCCESS;
 }
 
 std::int32_t request(TQUSB_BASE* channel, QUSB_REQUEST request, void* data, std::uint32_t length,
                      std::uint32_t timeout) {
-  return channel->ControlRequest(&request, data, length, timeout) ? VKM470F_SUCCESS
-                                                                  : channel->lastError;
+  return channel->ControlRequestStatus(&request, data, length, timeout);
 }
 
 // Runs body on the record's channel once the application runs.
@@ -84,7 +86,7 @@ std::int32_t callApplication(VKM470F_DEVICE* dev, std::uint16_t address) {
 std::int32_t resetDsp(VKM470F_DEVICE* dev) {
   return inApplication(dev, [](TQUSB_BASE& channel) {
     QUSB_REQUEST reset{0, kRequestResetDsp, 0, 0};
-    return channel.ControlCommand(&reset) ? VKM470F_SUCCESS : channel.lastError;
+    return channel.ControlCommandStatus(&reset);
   });
 }
 
@@ -103,21 +105,20 @@ std::int32_t simpleControl(VKM470F_DEVICE* dev, QUSB_REQUEST* request, std::uint
                            std::uint32_t length, std::uint32_t timeout) {
   TQUSB_BASE* channel = channelOf(dev);
   if (channel == nullptr) return VKM470F_ERR_NO_OBJECT;
-  return channel->ControlRequest(request, data, length, timeout) ? VKM470F_SUCCESS
-                                                                 : channel->lastError;
+  return channel->ControlRequestStatus(request, data, length, timeout);
 }
 
 std::int32_t simpleWriteBulk(VKM470F_DEVICE* dev, const std::uint8_t* data, std::uint32_t length,
                              std::uint32_t* written, std::uint32_t timeout) {
   return inApplication(dev, [=](TQUSB_BASE& channel) {
-    return channel.WriteBulk(data, length, written, timeout) ? VKM470F_SUCCESS : channel.lastError;
+    return channel.WriteBulkStatus(data, length, written, timeout);
   });
 }
 
 std::int32_t simpleReadBulk(VKM470F_DEVICE* dev, std::uint8_t* data, std::uint32_t length,
                             std::uint32_t* read, std::uint32_t timeout) {
   return inApplication(dev, [=](TQUSB_BASE& channel) {
-    return channel.ReadBulk(data, length, read, timeout) ? VKM470F_SUCCESS : channel.lastError;
+    return channel.ReadBulkStatus(data, length, read, timeout);
   });
 }
 
@@ -125,7 +126,7 @@ std::int32_t getDeviceName(VKM470F_DEVICE* dev, char* name, std::uint16_t length
   TQUSB_BASE* channel = channelOf(dev);
   if (channel == nullptr) return VKM470F_ERR_NO_OBJECT;
   if (const std::int32_t left = LeaveApplication(dev); left != VKM470F_SUCCESS) return left;
-  return channel->GetName(name, length) ? VKM470F_SUCCESS : channel->lastError;
+  return channel->GetNameStatus(name, length);
 }
 
 std::int32_t getDeviceDescr(VKM470F_DEVICE* dev, std::uint8_t* descriptor) {

@@ -1,6 +1,8 @@
 // Module control and flash access over USB: the exports' USB branches. Each
 // takes a record whose interfaceType is USB (the dispatcher has tested it) and
-// returns 0 or a status code; the channel's lastError passes through unchanged.
+// returns 0 or a status code; a failed transfer's channel code passes through
+// unchanged, as the transfer returned it (not read back from lastError, which
+// another thread's transfer may have set meanwhile).
 //
 // The module runs one of two programs: its application (start address 0),
 // which serves DSP commands, the DSP reset, bulk data, flash and streaming, and
@@ -33,7 +35,7 @@ constexpr std::uint32_t kDspCommandMaxBytes = 4096;
 TQUSB_BASE* channelOf(VKM470F_DEVICE* dev);
 
 // The state steps: 0 when the program needed runs (or was started now), else
-// the channel's lastError.
+// the channel's code for the failed start.
 std::int32_t EnsureApplication(VKM470F_DEVICE* dev);
 std::int32_t LeaveApplication(VKM470F_DEVICE* dev);
 

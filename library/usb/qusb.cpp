@@ -55,29 +55,37 @@ bool TQUSB_BASE::Open(std::uint8_t deviceNumber) {
 }
 
 bool TQUSB_BASE::OpenByName(const char* path) {
-  lastError = VKM470F_SUCCESS;
+  std::int32_t status = VKM470F_SUCCESS;
   if (path == nullptr || *path == '\0') {
-    lastError = VKM470F_ERR_INVALID_ARGUMENT;
+    status = VKM470F_ERR_INVALID_ARGUMENT;
+  } else if (!Close()) {
     return false;
+  } else {
+    device = os::CreateFile(path, os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting,
+                            os::kFileFlagOverlapped);
+    if (device == os::invalidHandle()) status = VKM470F_ERR_OPEN_FAILED;
   }
-  if (!Close()) return false;
-  device = os::CreateFile(path, os::kGenericRead | os::kGenericWrite, 0, os::kOpenExisting,
-                          os::kFileFlagOverlapped);
-  if (device == os::invalidHandle()) lastError = VKM470F_ERR_OPEN_FAILED;
-  return lastError == VKM470F_SUCCESS;
+  lastError = status;
+  return status == VKM470F_SUCCESS;
 }
 
 bool TQUSB_BASE::Close() {
-  lastError = VKM470F_SUCCESS;
+  std::int32_t status = VKM470F_SUCCESS;
   if (device != os::invalidHandle()) {
-    if (!os::CloseHandle(device)) lastError = VKM470F_ERR_CLOSE_FAILED;
+    if (!os::CloseHandle(device)) status = VKM470F_ERR_CLOSE_FAILED;
     device = os::invalidHandle();
   }
-  return lastError == VKM470F_SUCCESS;
+  lastError = status;
+  return status == VKM470F_SUCCESS;
 }
 
-bool TQUSB_BASE::transfer(Kind kind, const QUSB_REQUEST* request, void* data, std::uint32_t length,
-                          std::uint32_t* count, std::uint32_t timeout) {
+// The status is kept in a local until the mutex is about to be released:
+// lastError is shared with the other kinds of transfer, which run meanwhile,
+// and with the next transfer of this kind, which starts as soon as the mutex
+// is free.
+std::int32_t TQUSB_BASE::transfer(Kind kind, const QUSB_REQUEST* request, void* data,
+                                  std::uint32_t length, std::uint32_t* count,
+                                  std::uint32_t timeout) {
   os::Handle mutex = kind == Kind::Control ? controlMutex
                      : kind == Kind::Write ? writeMutex
                                            : readMutex;
@@ -90,14 +98,14 @@ bool TQUSB_BASE::transfer(Kind kind, const QUSB_REQUEST* request, void* data, st
     // every later transfer of this kind.
     if (wait == os::kWaitAbandoned) os::ReleaseMutex(mutex);
     lastError = VKM470F_ERR_MUTEX_FAILED;
-    return false;
+    return VKM470F_ERR_MUTEX_FAILED;
   }
-  lastError = VKM470F_SUCCESS;
+  std::int32_t status = VKM470F_SUCCESS;
   os::Dword transferred = 0;
   if (count != nullptr) *count = 0;
 
   if (device == os::invalidHandle()) {
-    lastError = VKM470F_ERR_NOT_OPEN;
+    status = VKM470F_ERR_NOT_OPEN;
   } else {
     bool started = false;
     switch (kind) {
@@ -120,94 +128,121 @@ bool TQUSB_BASE::transfer(Kind kind, const QUSB_REQUEST* request, void* data, st
           // request has ended; returning earlier would let it write into
           // memory the caller has moved on from.
           os::WaitForSingleObject(overlapped.hEvent, os::kInfinite);
-          lastError = VKM470F_ERR_TIMEOUT;
+          status = VKM470F_ERR_TIMEOUT;
         }
         if (!os::GetOverlappedResult(device, &overlapped, &transferred, false)) {
-          lastError = VKM470F_ERR_RESULT_FAILED;
+          status = VKM470F_ERR_RESULT_FAILED;
         }
       } else {
-        lastError = VKM470F_ERR_REQUEST_REJECTED;
+        status = VKM470F_ERR_REQUEST_REJECTED;
       }
     }
-    if (transferred != length) {
-      if (kind != Kind::Control) {
-        lastError = VKM470F_ERR_LENGTH_MISMATCH;
-      } else if (lastError == VKM470F_SUCCESS) {
-        lastError = VKM470F_ERR_LENGTH_MISMATCH;
-      }
+    if (transferred != length && (kind != Kind::Control || status == VKM470F_SUCCESS)) {
+      status = VKM470F_ERR_LENGTH_MISMATCH;
     }
   }
   if (count != nullptr) *count = transferred;
+  lastError = status;
   os::ReleaseMutex(mutex);
-  return lastError == VKM470F_SUCCESS;
+  return status;
+}
+
+std::int32_t TQUSB_BASE::ControlRequestStatus(QUSB_REQUEST* request, void* data,
+                                              std::uint32_t length, std::uint32_t timeout) {
+  return transfer(Kind::Control, request, data, length, nullptr, timeout);
 }
 
 bool TQUSB_BASE::ControlRequest(QUSB_REQUEST* request, void* data, std::uint32_t length,
                                 std::uint32_t timeout) {
-  return transfer(Kind::Control, request, data, length, nullptr, timeout);
+  return ControlRequestStatus(request, data, length, timeout) == VKM470F_SUCCESS;
+}
+
+std::int32_t TQUSB_BASE::ControlCommandStatus(QUSB_REQUEST* request) {
+  std::uint8_t scratch = 0;
+  return ControlRequestStatus(request, &scratch, 0, kCommandTimeoutMs);
 }
 
 bool TQUSB_BASE::ControlCommand(QUSB_REQUEST* request) {
-  std::uint8_t scratch = 0;
-  return ControlRequest(request, &scratch, 0, kCommandTimeoutMs);
+  return ControlCommandStatus(request) == VKM470F_SUCCESS;
 }
 
-bool TQUSB_BASE::controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data,
-                             std::uint32_t length, std::uint32_t timeout) {
-  lastError = VKM470F_SUCCESS;
-  if (data == nullptr || length == 0) lastError = VKM470F_ERR_INVALID_ARGUMENT;
+std::int32_t TQUSB_BASE::controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data,
+                                     std::uint32_t length, std::uint32_t timeout) {
   request->direction = direction;
+  if (data == nullptr || length == 0) {
+    lastError = VKM470F_ERR_INVALID_ARGUMENT;
+    return VKM470F_ERR_INVALID_ARGUMENT;
+  }
   auto* bytes = static_cast<std::uint8_t*>(data);
-  for (std::uint32_t done = 0; lastError == VKM470F_SUCCESS && done < length;) {
+  std::int32_t status = VKM470F_SUCCESS;
+  for (std::uint32_t done = 0; status == VKM470F_SUCCESS && done < length;) {
     const std::uint32_t piece =
         length - done < kControlPieceBytes ? length - done : kControlPieceBytes;
-    if (ControlRequest(request, bytes + done, piece, timeout)) done += piece;
+    status = ControlRequestStatus(request, bytes + done, piece, timeout);
+    done += piece;
   }
-  return lastError == VKM470F_SUCCESS;
+  return status;
 }
 
 bool TQUSB_BASE::ControlWriteLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
                                   std::uint32_t timeout) {
-  return controlLong(0, request, data, length, timeout);
+  return controlLong(0, request, data, length, timeout) == VKM470F_SUCCESS;
 }
 
 bool TQUSB_BASE::ControlReadLong(QUSB_REQUEST* request, void* data, std::uint32_t length,
                                  std::uint32_t timeout) {
-  return controlLong(1, request, data, length, timeout);
+  return controlLong(1, request, data, length, timeout) == VKM470F_SUCCESS;
+}
+
+std::int32_t TQUSB_BASE::WriteBulkStatus(const void* data, std::uint32_t length,
+                                         std::uint32_t* written, std::uint32_t timeout) {
+  return transfer(Kind::Write, nullptr, const_cast<void*>(data), length, written, timeout);
 }
 
 bool TQUSB_BASE::WriteBulk(const void* data, std::uint32_t length, std::uint32_t* written,
                            std::uint32_t timeout) {
-  return transfer(Kind::Write, nullptr, const_cast<void*>(data), length, written, timeout);
+  return WriteBulkStatus(data, length, written, timeout) == VKM470F_SUCCESS;
+}
+
+std::int32_t TQUSB_BASE::ReadBulkStatus(void* data, std::uint32_t length, std::uint32_t* read,
+                                        std::uint32_t timeout) {
+  return transfer(Kind::Read, nullptr, data, length, read, timeout);
 }
 
 bool TQUSB_BASE::ReadBulk(void* data, std::uint32_t length, std::uint32_t* read,
                           std::uint32_t timeout) {
-  return transfer(Kind::Read, nullptr, data, length, read, timeout);
+  return ReadBulkStatus(data, length, read, timeout) == VKM470F_SUCCESS;
 }
 
 bool TQUSB_BASE::AbortIo() {
-  lastError = VKM470F_SUCCESS;
+  std::int32_t status = VKM470F_SUCCESS;
   if (device == os::invalidHandle()) {
-    lastError = VKM470F_ERR_NOT_OPEN;
+    status = VKM470F_ERR_NOT_OPEN;
   } else if (!os::CancelIo(device)) {
-    lastError = VKM470F_ERR_CANCEL_FAILED;
+    status = VKM470F_ERR_CANCEL_FAILED;
   }
-  return lastError == VKM470F_SUCCESS;
+  lastError = status;
+  return status == VKM470F_SUCCESS;
 }
 
-bool TQUSB_BASE::GetName(char* buffer, std::uint32_t length) {
+std::int32_t TQUSB_BASE::GetNameStatus(char* buffer, std::uint32_t length) {
+  std::int32_t refused = VKM470F_SUCCESS;
   if (buffer == nullptr) {
-    lastError = VKM470F_ERR_INVALID_ARGUMENT;
-    return false;
+    refused = VKM470F_ERR_INVALID_ARGUMENT;
+  } else if (device == os::invalidHandle()) {
+    refused = VKM470F_ERR_NOT_OPEN;
   }
-  if (device == os::invalidHandle()) {
-    lastError = VKM470F_ERR_NOT_OPEN;
-    return false;
+  if (refused != VKM470F_SUCCESS) {
+    lastError = refused;
+    return refused;
   }
   if (length != 0) std::memset(buffer, 0, length);
   QUSB_REQUEST request{1, kRequestName, 0, 0};
-  return ControlRequest(&request, buffer, length, kNameTimeoutMs);
+  return ControlRequestStatus(&request, buffer, length, kNameTimeoutMs);
+}
+
+bool TQUSB_BASE::GetName(char* buffer, std::uint32_t length) {
+  return GetNameStatus(buffer, length) == VKM470F_SUCCESS;
 }
 
 bool TQUSB_BASE::IsOk() { return lastError == VKM470F_SUCCESS; }

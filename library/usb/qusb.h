@@ -4,11 +4,14 @@
 //
 // Control transfers, bulk writes and bulk reads each take a mutex of their
 // own, so one of each can be in progress at once. Every operation leaves its
-// status in lastError (0 or one of the channel's codes); the exports return it
-// when an operation fails. The streaming workers take the handle from
-// GetHandle and run their own transfers on it, outside these mutexes.
+// status in lastError (0 or one of the channel's codes). That one field is
+// shared by the transfers of every thread, so the exports take a transfer's
+// status from the ...Status operations instead, which return it by value as
+// decided under the transfer's mutex. The streaming workers take the handle
+// from GetHandle and run their own transfers on it, outside these mutexes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "os/os.h"
@@ -82,6 +85,17 @@ class TQUSB_BASE : public virtual IQUSB_BASE {
   bool IsOk() override;
   bool GetModuleType(std::uint32_t* type) override;
 
+  // The operations above with their status by value: 0 or a channel code,
+  // the one they also leave in lastError.
+  std::int32_t ControlRequestStatus(QUSB_REQUEST* request, void* data, std::uint32_t length,
+                                    std::uint32_t timeout);
+  std::int32_t ControlCommandStatus(QUSB_REQUEST* request);
+  std::int32_t WriteBulkStatus(const void* data, std::uint32_t length, std::uint32_t* written,
+                               std::uint32_t timeout);
+  std::int32_t ReadBulkStatus(void* data, std::uint32_t length, std::uint32_t* read,
+                              std::uint32_t timeout);
+  std::int32_t GetNameStatus(char* buffer, std::uint32_t length);
+
   os::Handle controlMutex;
   os::Handle writeMutex;
   os::Handle readMutex;
@@ -89,14 +103,15 @@ class TQUSB_BASE : public virtual IQUSB_BASE {
   os::Overlapped controlOverlapped;
   os::Overlapped readOverlapped;
   os::Overlapped writeOverlapped;
-  std::int32_t lastError;
+  // Written by transfers of different kinds at once, each under its own mutex.
+  std::atomic<std::int32_t> lastError;
 
  private:
   enum class Kind { Control, Write, Read };
-  bool transfer(Kind kind, const QUSB_REQUEST* request, void* data, std::uint32_t length,
-                std::uint32_t* count, std::uint32_t timeout);
-  bool controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data, std::uint32_t length,
-                   std::uint32_t timeout);
+  std::int32_t transfer(Kind kind, const QUSB_REQUEST* request, void* data, std::uint32_t length,
+                        std::uint32_t* count, std::uint32_t timeout);
+  std::int32_t controlLong(std::uint16_t direction, QUSB_REQUEST* request, void* data,
+                           std::uint32_t length, std::uint32_t timeout);
 };
 
 }  // namespace vkm470::usb

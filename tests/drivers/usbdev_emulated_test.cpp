@@ -135,6 +135,26 @@ TEST_F(EmulatedUsb, ControlRequestsAreVendorTransfersWithTheRecordsSetupFields) 
   EXPECT_EQ(std::string(name, 4), std::string("VKM\0", 4));
 }
 
+// A setup packet has one byte for the request code. A wider code is refused
+// as a parameter error before it reaches the bus, not sent as its low byte:
+// 0x0109 would arrive as a flash write, 0x010F as a program switch.
+TEST_F(EmulatedUsb, RequestCodeWiderThanTheSetupPacketsIsRefusedUnsent) {
+  TQUSB_BASE channel;
+  ASSERT_TRUE(channel.Open(0)) << channel.lastError;
+  auto stage = pattern(16, 5);
+  for (const std::uint16_t code : {0x0109, 0x010F, 0xFF00}) {
+    SCOPED_TRACE(code);
+    QUSB_REQUEST request{0, code, 0x3C00, 0};
+    EXPECT_FALSE(channel.ControlRequest(&request, stage.data(), 16, 1000));
+    EXPECT_EQ(channel.lastError, VKM470F_ERR_REQUEST_REJECTED);
+  }
+  EXPECT_EQ(module->controls(), std::vector<SetupPacket>{});
+
+  QUSB_REQUEST widest{0, 0xFF, 1, 2};
+  EXPECT_TRUE(channel.ControlRequest(&widest, stage.data(), 16, 1000)) << channel.lastError;
+  EXPECT_EQ(module->controls(), (std::vector<SetupPacket>{{0x40, 0xFF, 1, 2, 16, stage}}));
+}
+
 TEST_F(EmulatedUsb, InformationBlockNamesTheModuleAndWhereItIs) {
   TQUSB_BASE channel;
   ASSERT_TRUE(channel.Open(0));

@@ -154,6 +154,40 @@ TEST_F(LptTest, MissingBufferIsRefusedWithoutOpeningTheCable) {
   EXPECT_EQ(cable->opens, 0);
 }
 
+// The chip takes 24 address bits and ignores the page bits above its 2 MiB,
+// so a range that runs past 0x1FFFFF once bits 24-31 are dropped would wrap
+// onto the boot area: refused before the cable is opened. Bits 24-31 alone
+// refuse nothing.
+TEST_F(LptTest, RangePastTheFlashEndIsRefusedWithoutOpeningTheCable) {
+  struct Case {
+    std::uint32_t address, length;
+    bool refused;
+  };
+  const Case cases[] = {
+      {0x1FFE00, 512, false}, {0x1FFE00, 513, true},        {0x200000, 1, true},
+      {0x200000, 0, false},   {0xFF1FFFFF, 1, false},       {0x01200000, 16, true},
+      {0x00FFFFF0, 16, true}, {0x1FFFFF, 0xFFFFFFFF, true},
+  };
+  std::vector<std::uint8_t> data(1024);
+  for (const Case& c : cases) {
+    for (const bool program : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << (program ? "program" : "read") << " of " << c.length
+                                        << " bytes at 0x" << std::hex << c.address);
+      cable->opens = 0;
+      const std::int32_t status =
+          program ? VKM470F_ProgrammDSPFlash(&dev, c.address, data.data(), c.length, 0)
+                  : VKM470F_ReadDSPFlash(&dev, c.address, data.data(), c.length, 0);
+      EXPECT_EQ(status, c.refused ? VKM470F_ERR_FLASH_FAILED : VKM470F_SUCCESS);
+      EXPECT_EQ(cable->opens, c.refused ? 0 : 1);
+    }
+  }
+  // A cable held since an open goes, as after any flash call.
+  ASSERT_EQ(VKM470F_OpenDevice(&dev, 0), VKM470F_SUCCESS);
+  EXPECT_EQ(VKM470F_ProgrammDSPFlash(&dev, 0x200000, data.data(), 1, 0), VKM470F_ERR_FLASH_FAILED);
+  EXPECT_EQ(dev.cable, nullptr);
+  EXPECT_EQ(cable->openHandles, 0);
+}
+
 TEST_F(LptTest, NullRecordIsRefusedByEveryParallelPortExport) {
   std::uint8_t data[8] = {};
   EXPECT_EQ(VKM470F_OpenDevice(nullptr, 0), VKM470F_ERR_NO_OBJECT);

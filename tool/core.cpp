@@ -72,8 +72,9 @@ void Module::open() {
   // The open's code is the same whatever kept the device from opening.
   if (spec_.usb) {
     std::string reason = name() +
-                         ": not reachable: absent, in use by another program, or access denied (" +
-                         statusText(status) + "; the library does not tell these apart)";
+                         ": not reachable: absent, in use by another program, or access denied "
+                         "(the library reports all three as " +
+                         statusText(status) + ")";
 #ifdef __linux__
     reason += "; for access, see USB MODULES ON LINUX in vkm470(1)";
 #endif

@@ -114,7 +114,7 @@ std::string Progress::line(Slot& slot, bool final) const {
   char text[160];
   if (mode_ == ProgressMode::kLines) {
     const int tenth = static_cast<int>(fraction * 10);
-    if (!final && tenth == slot.lastTenth) return {};
+    if (tenth == slot.lastTenth) return {};
     slot.lastTenth = tenth;
   }
   const int filled = static_cast<int>(fraction * kBarWidth);

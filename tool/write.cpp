@@ -24,8 +24,11 @@ Result writeResult(Module& module, const WriteReport& report) {
                  {"pages_skipped", report.pagesSkipped},
                  {"bytes_read", report.bytesRead},
                  {"verified", report.verified}};
-  result.summary = std::to_string(report.pagesProgrammed) + " pages programmed, " +
-                   std::to_string(report.pagesSkipped) + " skipped" +
+  const auto pages = [](std::uint32_t n) {
+    return std::to_string(n) + (n == 1 ? " page" : " pages");
+  };
+  result.summary = pages(report.pagesProgrammed) + " programmed, " +
+                   pages(report.pagesSkipped) + " skipped (unchanged)" +
                    (report.verified && report.pagesProgrammed > 0 ? ", read back" : "");
   result.text = module.name() + ": " + result.summary + "\n";
   return result;

@@ -89,8 +89,9 @@ void Module::open() {
 
 void Module::failed(const char* what, std::uint32_t address, std::uint32_t length,
                     int32_t status) const {
-  std::string message = name() + ": " + what + " " + hex(address) + ".." +
-                        hex(address + length - 1) + " failed: " + statusText(status);
+  std::string message = name() + ": " + what +
+                        (length == 0 ? "" : " " + hex(address) + ".." + hex(address + length - 1)) +
+                        " failed: " + statusText(status);
   if (status == VKM470F_ERR_FLASH_FAILED)
     message += "; the cable stopped answering or the chip stayed busy";
   else if (status == VKM470F_ERR_CABLE_OPEN)
@@ -128,7 +129,7 @@ std::optional<FlashInformation> Module::flashInformation() {
   FlashInformation info;
   const int32_t status =
       VKM470F_SpecialDSPFlashCommand(&record_, kInformationCommand, info.bytes.data(), 8);
-  if (status != VKM470F_SUCCESS) failed("reading the flash information of", 0, 1, status);
+  if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
   return info;
 }
 

@@ -17,7 +17,7 @@ void addModuleOptions(CLI::App& command, Common& common, bool json) {
       ->allow_extra_args(false)
       ->type_name("DEV");
   command.add_flag("--all-modules", common.allModules,
-                   "every module the library reaches (as `list` shows them)");
+                   "every free VKM470 on USB (cables: name them with -d)");
   if (json) command.add_flag("--json", common.json, "one JSON object on standard output");
   command.add_flag("-q,--quiet", common.quiet, "no progress, only errors");
   command.add_flag("--progress", common.progress,
@@ -28,9 +28,11 @@ std::vector<DeviceSpec> chosenModules(const Common& common) {
   std::vector<DeviceSpec> modules;
   if (common.allModules) {
     if (!common.devices.empty()) throw Failure(kUsage, "--all-modules takes no -d");
+    // USB modules only: a cable may reach one of them too, and the library
+    // cannot tell, so one module could be written twice at once.
     for (const Reachable& found : survey().modules)
-      if (!found.spec.usb || found.searchEntry == 1) modules.push_back(found.spec);
-    if (modules.empty()) throw Failure(kUnreachable, "no module is reachable");
+      if (found.spec.usb && found.searchEntry == 1) modules.push_back(found.spec);
+    if (modules.empty()) throw Failure(kUnreachable, "no USB module is reachable");
     return modules;
   }
   for (const std::string& name : common.devices) {

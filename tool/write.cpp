@@ -27,8 +27,8 @@ Result writeResult(Module& module, const WriteReport& report) {
   const auto pages = [](std::uint32_t n) {
     return std::to_string(n) + (n == 1 ? " page" : " pages");
   };
-  result.summary = pages(report.pagesProgrammed) + " programmed, " +
-                   pages(report.pagesSkipped) + " skipped (unchanged)" +
+  result.summary = pages(report.pagesProgrammed) + " programmed, " + pages(report.pagesSkipped) +
+                   " skipped (unchanged)" +
                    (report.verified && report.pagesProgrammed > 0 ? ", read back" : "");
   result.text = module.name() + ": " + result.summary + "\n";
   return result;

@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
-# vkm470sim and their manual pages. Nothing else is installed: the static
+# the module tool vkm470, vkm470sim and their manual pages. Nothing else is installed: the static
 # libraries inside the shared one, the tests and the examples stay in the
 # build tree.
 include(GNUInstallDirs)
@@ -18,8 +18,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/vkm470fapi.h DESTINATION ${CMAKE_INS
 # The burner finds the library installed beside it under whatever prefix the
 # tree is installed to, without a system-wide library path.
 file(RELATIVE_PATH libFromBin ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(vkm470burn PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
-install(TARGETS vkm470burn vkm470sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set_target_properties(vkm470burn vkm470 PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
+install(TARGETS vkm470burn vkm470 vkm470sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(EXPORT vkm470fapiTargets NAMESPACE vkm470fapi:: DESTINATION ${VKM470_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vkm470fapiConfig.cmake.in
@@ -41,7 +41,7 @@ install(FILES ${PROJECT_BINARY_DIR}/vkm470fapi.pc DESTINATION ${CMAKE_INSTALL_LI
 # Manual pages go out compressed, as Debian has them.
 find_program(VKM470_GZIP gzip REQUIRED)
 set(manPages)
-foreach(page vkm470burn.1 vkm470sim.1)
+foreach(page vkm470burn.1 vkm470.1 vkm470sim.1)
   set(source ${PROJECT_SOURCE_DIR}/man/${page})
   set(copy ${PROJECT_BINARY_DIR}/man/${page})
   add_custom_command(OUTPUT ${copy}.gz
@@ -69,8 +69,10 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "download cable, programs and reads its flash, sends DSP commands and streams\n"
   "16-bit words; with its C header, a CMake package and a pkg-config file.\n"
   "vkm470burn writes the boot, application and PGA images and the serial number\n"
-  "into a module's flash. vkm470sim makes virtual modules in image files, so that\n"
-  "both can be used without hardware.")
+  "into a module's flash. vkm470 lists modules, shows what one holds, reads,\n"
+  "verifies, writes only what changed and erases, on several modules at once.\n"
+  "vkm470sim makes virtual modules in image files, so that all of them can be\n"
+  "used without hardware.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -26,6 +26,7 @@ fail() {
 shipped() {
   local cmakedir=$LIBDIR/cmake/vkm470fapi
   printf '%s\n' \
+    "$BINDIR/vkm470" \
     "$BINDIR/vkm470burn" \
     "$BINDIR/vkm470sim" \
     "$INCLUDEDIR/vkm470fapi.h" \
@@ -37,6 +38,7 @@ shipped() {
     "$cmakedir/vkm470fapiTargets.cmake" \
     "$cmakedir/vkm470fapiTargets-${CONFIG:-noconfig}.cmake" \
     "$LIBDIR/pkgconfig/vkm470fapi.pc" \
+    "$MANDIR/man1/vkm470.1.gz" \
     "$MANDIR/man1/vkm470burn.1.gz" \
     "$MANDIR/man1/vkm470sim.1.gz" |
     sort
@@ -88,6 +90,7 @@ tree() {
   # The installed burner finds the library installed beside it.
   expect_output "Writing serial.OK" "$prefix/$BINDIR/vkm470burn" -i USB -n INSTALLED
   expect_output "Serial Number: INSTALLED" "$prefix/$BINDIR/vkm470burn" -i USB -n
+  expect_output "serial:      INSTALLED" "$prefix/$BINDIR/vkm470" info
 }
 
 package() {

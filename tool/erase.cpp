@@ -44,7 +44,6 @@ void addErase(CLI::App& app, Common& common, int& status) {
     const auto modules = chosenModules(common);
     if (boot) requireCableForBoot(modules, "erasing the boot area");
     status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
-      module.requireBinaryPages();
       Result result = writeResult(module, writeTarget(module, target, false, !noVerify, meter));
       result.json["areas"] = erased;
       return result;

@@ -66,7 +66,6 @@ void addWrite(CLI::App& app, Common& common, int& status) {
     if (options.fast) setenv("VKM470_LPT_FAST", "1", 1);
 #endif
     status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
-      module.requireBinaryPages();
       const WriteReport report =
           writeTarget(module, *target, options.force, !options.noVerify, meter);
       Result result = writeResult(module, report);

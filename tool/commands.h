@@ -39,13 +39,13 @@ void addModuleOptions(CLI::App& command, Common& common, bool json);
 
 // The modules the options name (-d, several times; --all-modules; usb:0 by
 // default). Fails with kUsage for a malformed name or a name given twice.
-std::vector<DeviceSpec> chosenModules(const Common& common);
+std::vector<DeviceId> chosenModules(const Common& common);
 
 // Runs the job on each module, each on a thread of its own with a device record
 // of its own, with one progress line each; prints the results (and a summary
 // table when there are several) or one JSON object. Returns the exit status:
 // the highest of the modules'.
-int runOnModules(const Common& common, const std::vector<DeviceSpec>& modules, const Job& job);
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job);
 
 // Prints a JSON object, or a failure in the form the options ask for.
 void printJson(const Json& json);
@@ -76,7 +76,7 @@ Json placeImages(const Images& images, bool rest, Target& target);
 
 // The boot area is written over the download cable only, as the burner does:
 // fails with kUsage when a module is USB.
-void requireCableForBoot(const std::vector<DeviceSpec>& modules, const char* what);
+void requireCableForBoot(const std::vector<DeviceId>& modules, const char* what);
 
 // The report of write and erase.
 struct WriteReport;

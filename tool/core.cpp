@@ -22,7 +22,7 @@ constexpr int kUsbNumbers = 256;
 
 }  // namespace
 
-std::optional<DeviceSpec> parseDevice(const std::string& text) {
+std::optional<DeviceId> parseDevice(const std::string& text) {
   const auto colon = text.find(':');
   if (colon == std::string::npos) return std::nullopt;
   std::string kind = text.substr(0, colon);
@@ -32,8 +32,8 @@ std::optional<DeviceSpec> parseDevice(const std::string& text) {
       !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
   const int number = std::stoi(digits);
-  if (kind == "usb" && number <= 255) return DeviceSpec{true, number};
-  if (kind == "lpt" && number >= 1 && number <= 3) return DeviceSpec{false, number};
+  if (kind == "usb" && number <= 255) return DeviceId{true, number};
+  if (kind == "lpt" && number >= 1 && number <= 3) return DeviceId{false, number};
   return std::nullopt;
 }
 
@@ -60,17 +60,15 @@ std::optional<std::uint32_t> parseNumber(const std::string& text) {
   return static_cast<std::uint32_t>(value);
 }
 
-Module::Module(const DeviceSpec& spec) : spec_(spec) {
-  record_.interfaceType = spec.interfaceType();
-}
+Module::Module(const DeviceId& id) : id_(id) { record_.interfaceType = id.interfaceType(); }
 
 Module::~Module() { VKM470F_CloseFullDevice(&record_); }
 
 void Module::open() {
-  const int32_t status = VKM470F_OpenDevice(&record_, static_cast<uint8_t>(spec_.number));
+  const int32_t status = VKM470F_OpenDevice(&record_, static_cast<uint8_t>(id_.number));
   if (status == VKM470F_SUCCESS) return;
   // The open's code is the same whatever kept the device from opening.
-  if (spec_.usb) {
+  if (id_.usb) {
     std::string reason = name() +
                          ": not reachable: absent, in use by another program, or access denied "
                          "(the library reports all three as " +
@@ -81,7 +79,7 @@ void Module::open() {
     throw Failure(kUnreachable, reason);
   }
   throw Failure(kUnreachable,
-                name() + ": the download cable on LPT" + std::to_string(spec_.number) +
+                name() + ": the download cable on LPT" + std::to_string(id_.number) +
                     " does not open: no cable on the port, the port in use by another program, "
                     "or access denied (" +
                     statusText(status) + ")");
@@ -125,7 +123,7 @@ void Module::program(std::uint32_t address, const std::uint8_t* data, std::uint3
 }
 
 std::optional<FlashInformation> Module::flashInformation() {
-  if (spec_.usb) return std::nullopt;
+  if (id_.usb) return std::nullopt;
   FlashInformation info;
   const int32_t status =
       VKM470F_SpecialDSPFlashCommand(&record_, kInformationCommand, info.bytes.data(), 8);
@@ -134,7 +132,7 @@ std::optional<FlashInformation> Module::flashInformation() {
 }
 
 std::string Module::moduleName() {
-  if (!spec_.usb) return {};
+  if (!id_.usb) return {};
   char text[17] = {};
   const int32_t status = VKM470F_GetDeviceName(&record_, text, 16);
   if (status != VKM470F_SUCCESS)
@@ -152,7 +150,7 @@ void Module::requireBinaryPages() {
     throw Failure(kFailed, name() +
                                ": the flash still has 528-byte pages, and the library addresses "
                                "512-byte ones; switch it once with vkm470burn -i LPT" +
-                               std::to_string(spec_.number) + " -t");
+                               std::to_string(id_.number) + " -t");
 }
 
 Bytes readImage(const std::string& file, std::uint32_t limit) {
@@ -223,16 +221,16 @@ Survey survey() {
     if (entries[n] < 0)
       result.unreachableUsb.push_back(n);
     else
-      result.modules.push_back({DeviceSpec{true, n}, entries[n], std::nullopt});
+      result.modules.push_back({DeviceId{true, n}, entries[n], std::nullopt});
   }
   for (int port = 1; port <= 3; ++port) {
-    Module cable(DeviceSpec{false, port});
+    Module cable(DeviceId{false, port});
     try {
       cable.open();
     } catch (const Failure&) {
       continue;
     }
-    Reachable entry{cable.spec(), 1, std::nullopt};
+    Reachable entry{cable.id(), 1, std::nullopt};
     try {
       entry.flash = cable.flashInformation();
     } catch (const Failure&) {

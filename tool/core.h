@@ -31,7 +31,7 @@ struct Failure : std::runtime_error {
 };
 
 // A module as the command line names it: usb:N (N = 0..255) or lpt:N (1..3).
-struct DeviceSpec {
+struct DeviceId {
   bool usb = true;
   int number = 0;
 
@@ -39,12 +39,12 @@ struct DeviceSpec {
   int32_t interfaceType() const {
     return usb ? VKM470F_INTERFACE_USB : VKM470F_INTERFACE_LPT1 + (number - 1);
   }
-  bool operator==(const DeviceSpec& other) const {
+  bool operator==(const DeviceId& other) const {
     return usb == other.usb && number == other.number;
   }
 };
 
-std::optional<DeviceSpec> parseDevice(const std::string& text);
+std::optional<DeviceId> parseDevice(const std::string& text);
 
 // Told how far a transfer has come; the progress display implements it.
 class Meter {
@@ -76,13 +76,13 @@ struct FlashInformation {
 // between threads: each thread of a many-module run has its own.
 class Module {
  public:
-  explicit Module(const DeviceSpec& spec);
+  explicit Module(const DeviceId& id);
   ~Module();
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
 
-  const DeviceSpec& spec() const { return spec_; }
-  std::string name() const { return spec_.name(); }
+  const DeviceId& id() const { return id_; }
+  std::string name() const { return id_.name(); }
 
   // Opens the module, or fails with kUnreachable and the reason the library's
   // code allows.
@@ -94,7 +94,7 @@ class Module {
   void program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length, Meter& meter);
 
   // The download cable's flash information block; nullopt over USB, whose
-  // firmware's special commands are not known to be the cable's.
+  // firmware is not known to answer the cable's information command.
   std::optional<FlashInformation> flashInformation();
 
   // The module's name over USB (empty over the cable).
@@ -109,7 +109,7 @@ class Module {
   [[noreturn]] void failed(const char* what, std::uint32_t address, std::uint32_t length,
                            int32_t status) const;
 
-  DeviceSpec spec_;
+  DeviceId id_;
   VKM470F_DEVICE record_{};
 };
 
@@ -141,7 +141,7 @@ std::uint32_t loadLe32(const std::uint8_t* bytes);
 // "usb:0" modules the library can reach: free VKM470s by VKM470F_SearchDevices,
 // and parallel ports whose cable opens.
 struct Reachable {
-  DeviceSpec spec;
+  DeviceId id;
   int16_t searchEntry = 1;                // USB: 1 a VKM470, 0 another device
   std::optional<FlashInformation> flash;  // cable: the information block when it answers
 };

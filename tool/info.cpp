@@ -23,10 +23,10 @@ Result info(Module& module, Meter& meter, bool areas) {
   std::string& text = result.text;
   Json& json = result.json;
   text += module.name() + "\n";
-  json["interface"] = module.spec().usb ? "usb" : "lpt";
-  json["number"] = module.spec().number;
+  json["interface"] = module.id().usb ? "usb" : "lpt";
+  json["number"] = module.id().number;
 
-  if (module.spec().usb) {
+  if (module.id().usb) {
     const std::string name = module.moduleName();
     json["name"] = name;
     text += "  name:        " + name + "\n";
@@ -46,7 +46,7 @@ Result info(Module& module, Meter& meter, bool areas) {
       text += "  page mode:   512-byte pages\n";
     } else {
       block["page_size"] = 528;
-      const std::string hint = "vkm470burn -i LPT" + std::to_string(module.spec().number) + " -t";
+      const std::string hint = "vkm470burn -i LPT" + std::to_string(module.id().number) + " -t";
       block["hint"] = "switch to 512-byte pages once: " + hint;
       text += "  page mode:   528-byte pages: the tools address 512-byte ones; switch once with " +
               hint + "\n";

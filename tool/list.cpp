@@ -21,11 +21,11 @@ int list(const Common& common) {
   Json modules = Json::array();
   std::string text;
   for (const Reachable& entry : found.modules) {
-    Json module{{"device", entry.spec.name()},
-                {"interface", entry.spec.usb ? "usb" : "lpt"},
-                {"number", entry.spec.number}};
-    std::string line = entry.spec.name();
-    if (entry.spec.usb) {
+    Json module{{"device", entry.id.name()},
+                {"interface", entry.id.usb ? "usb" : "lpt"},
+                {"number", entry.id.number}};
+    std::string line = entry.id.name();
+    if (entry.id.usb) {
       // The search opens each number; one that opens is free.
       module["state"] = "free";
       const bool vkm = entry.searchEntry == 1;
@@ -57,7 +57,7 @@ int list(const Common& common) {
             "does not tell these apart)\n";
   }
   const bool noUsb = std::none_of(found.modules.begin(), found.modules.end(),
-                                  [](const Reachable& r) { return r.spec.usb; });
+                                  [](const Reachable& r) { return r.id.usb; });
   if (common.json) {
     printJson(Json{{"modules", modules}, {"unreachable", unreachable}});
   } else {

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   // Flash bytes go to standard output as they are (read -o -).
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  CLI::App app{"vkm470: list, inspect, read, verify, write and erase VKM470 modules"};
+  CLI::App app{"vkm470: list, show, read, verify, write and erase VKM470 modules"};
   app.set_version_flag("--version", "vkm470 " VKM470_VERSION);
   app.require_subcommand(1);
   app.fallthrough();

@@ -24,25 +24,25 @@ void addModuleOptions(CLI::App& command, Common& common, bool json) {
                    "progress also when standard error is no terminal");
 }
 
-std::vector<DeviceSpec> chosenModules(const Common& common) {
-  std::vector<DeviceSpec> modules;
+std::vector<DeviceId> chosenModules(const Common& common) {
+  std::vector<DeviceId> modules;
   if (common.allModules) {
     if (!common.devices.empty()) throw Failure(kUsage, "--all-modules takes no -d");
     // USB modules only: a cable may reach one of them too, and the library
     // cannot tell, so one module could be written twice at once.
     for (const Reachable& found : survey().modules)
-      if (found.spec.usb && found.searchEntry == 1) modules.push_back(found.spec);
+      if (found.id.usb && found.searchEntry == 1) modules.push_back(found.id);
     if (modules.empty()) throw Failure(kUnreachable, "no USB module is reachable");
     return modules;
   }
   for (const std::string& name : common.devices) {
-    const auto spec = parseDevice(name);
-    if (!spec) throw Failure(kUsage, "not a module: " + name + " (usb:N or lpt:N)");
-    if (std::find(modules.begin(), modules.end(), *spec) != modules.end())
-      throw Failure(kUsage, "module " + spec->name() + " given twice");
-    modules.push_back(*spec);
+    const auto id = parseDevice(name);
+    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N or lpt:N)");
+    if (std::find(modules.begin(), modules.end(), *id) != modules.end())
+      throw Failure(kUsage, "module " + id->name() + " given twice");
+    modules.push_back(*id);
   }
-  if (modules.empty()) modules.push_back(DeviceSpec{});
+  if (modules.empty()) modules.push_back(DeviceId{});
   return modules;
 }
 
@@ -56,10 +56,10 @@ int reportFailure(const Common& common, const Failure& failure) {
 
 namespace {
 
-Result runOne(const DeviceSpec& spec, const Job& job, Meter& meter) {
+Result runOne(const DeviceId& id, const Job& job, Meter& meter) {
   Result result;
   try {
-    Module module(spec);
+    Module module(id);
     module.open();
     result = job(module, meter);
   } catch (const Failure& failure) {
@@ -68,7 +68,7 @@ Result runOne(const DeviceSpec& spec, const Job& job, Meter& meter) {
     result.summary = failure.what();
   } catch (const std::exception& e) {
     result.exit = kFailed;
-    result.error = spec.name() + ": " + e.what();
+    result.error = id.name() + ": " + e.what();
     result.summary = result.error;
   }
   return result;
@@ -87,9 +87,9 @@ const char* statusWord(int exit) {
 
 }  // namespace
 
-int runOnModules(const Common& common, const std::vector<DeviceSpec>& modules, const Job& job) {
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job) {
   std::vector<std::string> labels;
-  for (const DeviceSpec& spec : modules) labels.push_back(spec.name());
+  for (const DeviceId& id : modules) labels.push_back(id.name());
   std::vector<Result> results(modules.size());
   {
     Progress progress(progressMode(common.quiet, common.progress), labels);

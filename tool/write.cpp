@@ -34,13 +34,13 @@ Result writeResult(Module& module, const WriteReport& report) {
   return result;
 }
 
-void requireCableForBoot(const std::vector<DeviceSpec>& modules, const char* what) {
-  for (const DeviceSpec& spec : modules)
-    if (spec.usb)
+void requireCableForBoot(const std::vector<DeviceId>& modules, const char* what) {
+  for (const DeviceId& id : modules)
+    if (id.usb)
       throw Failure(kUsage, std::string(what) +
                                 " goes over the download cable only (-d lpt:N), as "
                                 "the burner's does; " +
-                                spec.name() + " is USB");
+                                id.name() + " is USB");
 }
 
 void addWrite(CLI::App& app, Common& common, int& status) {

@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
+#include "vkm470_flash_map.h"
 #include "vkm470fapi.h"
 
 struct burn_options_record {
   char fname_app[260];
   char fname_boot[260];
   char fname_pga[260];
-  char serial[16];
+  char serial[vkm470::flash_map::kSerialFieldBytes];
   int32_t operation;
   int32_t verify;
 };
@@ -96,15 +97,16 @@ void check_write_options(char* errstr);
 void check_page_size_options(char* errstr);
 void check_serial_options(char* errstr);
 
-// Flash layout.
-constexpr uint32_t boot_address = 0x000000;
-constexpr long boot_area_size = 131072;
-constexpr uint32_t serial_address = 0x020000;
-constexpr uint32_t app_address = 0x020200;
-constexpr long app_area_size = 1863168;
-constexpr uint32_t pga_header_address = 0x1E7000;
-constexpr uint32_t pga_address = 0x1E7008;
-constexpr long pga_area_size = 102392;
+// Flash layout: the shared map, under the names the operations use.
+constexpr uint32_t boot_address = vkm470::flash_map::kBootAddress;
+constexpr long boot_area_size = vkm470::flash_map::kBootBytes;
+constexpr uint32_t serial_address = vkm470::flash_map::kSerialAddress;
+constexpr uint32_t app_address = vkm470::flash_map::kAppAddress;
+constexpr long app_area_size = vkm470::flash_map::kAppBytes;
+constexpr uint32_t pga_header_address = vkm470::flash_map::kPgaHeaderAddress;
+constexpr uint32_t pga_header_size = vkm470::flash_map::kPgaHeaderBytes;
+constexpr uint32_t pga_address = vkm470::flash_map::kPgaAddress;
+constexpr long pga_area_size = vkm470::flash_map::kPgaBytes;
 
 void write_images(int32_t* status);
 void write_image_file(uint32_t address, long area_size, const char* fname_bin, int32_t* status);

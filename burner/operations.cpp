@@ -16,7 +16,6 @@ constexpr long dot_bytes = 32768;
 constexpr uint32_t flash_timeout = 1000;
 constexpr uint8_t device_number = 0;
 constexpr uint32_t page_size_command = 1;
-constexpr uint32_t pga_header_size = 8;
 
 enum chunk_result { chunk_written, chunk_not_programmed, chunk_differs };
 

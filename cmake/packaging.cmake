@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
-# vkm470sim, the manual pages, the udev rule template and (rules in python/)
+# the module tool vkm470, vkm470sim, the manual pages, the udev rule template and (rules in python/)
 # the Python package. Nothing else is installed: the static libraries inside
 # the shared one, the tests and the examples stay in the build tree.
 #
@@ -11,7 +11,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 add_custom_target(shipped)
-add_dependencies(shipped vkm470fapi vkm470burn vkm470sim)
+add_dependencies(shipped vkm470fapi vkm470burn vkm470 vkm470sim)
 
 set(VKM470_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vkm470fapi)
 
@@ -25,8 +25,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/vkm470fapi.h DESTINATION ${CMAKE_INS
 # The burner finds the library installed beside it under whatever prefix the
 # tree is installed to, without a system-wide library path.
 file(RELATIVE_PATH libFromBin ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(vkm470burn PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
-install(TARGETS vkm470burn vkm470sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set_target_properties(vkm470burn vkm470 PROPERTIES INSTALL_RPATH "$ORIGIN/${libFromBin}")
+install(TARGETS vkm470burn vkm470 vkm470sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(EXPORT vkm470fapiTargets NAMESPACE vkm470fapi:: DESTINATION ${VKM470_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/vkm470fapiConfig.cmake.in
@@ -47,7 +47,7 @@ install(FILES ${PROJECT_BINARY_DIR}/vkm470fapi.pc DESTINATION ${CMAKE_INSTALL_LI
 
 # Manual pages go out compressed, as Debian has them, each into the folder of
 # the section its name ends with.
-set(VKM470_MAN_PAGES vkm470burn.1 vkm470sim.1 vkm470fapi.3)
+set(VKM470_MAN_PAGES vkm470burn.1 vkm470.1 vkm470sim.1 vkm470fapi.3)
 find_program(VKM470_GZIP gzip REQUIRED)
 set(manPages)
 foreach(page IN LISTS VKM470_MAN_PAGES)
@@ -84,9 +84,11 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "download cable, programs and reads its flash, sends DSP commands and streams\n"
   "16-bit words; with its C header, a CMake package and a pkg-config file.\n"
   "vkm470burn writes the boot, application and PGA images and the serial number\n"
-  "into a module's flash. vkm470sim makes virtual modules in image files, so that\n"
-  "both can be used without hardware. A udev rule template for real USB modules\n"
-  "is in /usr/share/vkm470.")
+  "into a module's flash. vkm470 lists modules, shows what one holds, reads,\n"
+  "verifies, writes only what changed and erases, on several modules at once.\n"
+  "vkm470sim makes virtual modules in image files, so that all of them can be\n"
+  "used without hardware. A udev rule template for real USB modules is in\n"
+  "/usr/share/vkm470.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

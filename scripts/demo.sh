@@ -2,8 +2,8 @@
 # Builds the tools (all that `cmake --install` installs), then burns a virtual
 # module as a user would: a module image in a fresh folder, attached as QDev0
 # and ALTLPT1 under a device directory of its own, written over the parallel
-# port and over USB, then shown. Prints each command as it would be typed,
-# followed by what it prints.
+# port and over USB, then shown and checked with the module tool. Prints each
+# command as it would be typed, followed by what it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
@@ -41,4 +41,10 @@ run 'vkm470burn -i USB -n VKM-0001'
 echo "# The serial number read back over the parallel port, and the module"
 run 'vkm470burn -i LPT1 -n'
 run 'vkm470sim show module.img'
+
+echo "# The module tool: what the module holds, a verify of the images now in it, and a write"
+echo "# of the same images, which finds every page as it should be and programs none"
+run 'vkm470 info -d lpt:1'
+run 'vkm470 verify -d lpt:1 --boot boot.bin --app app-usb.bin --pga pga.bin --serial VKM-0001'
+run 'vkm470 write -d lpt:1 --boot boot.bin --app app-usb.bin --pga pga.bin --serial VKM-0001'
 echo "# The module stays in $demo/module.img"

@@ -36,6 +36,7 @@ shipped() {
   local cmakedir=$LIBDIR/cmake/vkm470fapi
   python_files
   printf '%s\n' \
+    "$BINDIR/vkm470" \
     "$BINDIR/vkm470burn" \
     "$BINDIR/vkm470sim" \
     "$INCLUDEDIR/vkm470fapi.h" \
@@ -47,6 +48,7 @@ shipped() {
     "$cmakedir/vkm470fapiTargets.cmake" \
     "$cmakedir/vkm470fapiTargets-${CONFIG:-noconfig}.cmake" \
     "$LIBDIR/pkgconfig/vkm470fapi.pc" \
+    "$MANDIR/man1/vkm470.1.gz" \
     "$MANDIR/man1/vkm470burn.1.gz" \
     "$MANDIR/man1/vkm470sim.1.gz" \
     "$MANDIR/man3/vkm470fapi.3.gz" \
@@ -99,6 +101,7 @@ tree() {
   # The installed burner finds the library installed beside it.
   expect_output "Writing serial.OK" "$prefix/$BINDIR/vkm470burn" -i USB -n INSTALLED
   expect_output "Serial Number: INSTALLED" "$prefix/$BINDIR/vkm470burn" -i USB -n
+  expect_output "serial:      INSTALLED" "$prefix/$BINDIR/vkm470" info
   # The installed Python package finds the library and the header installed
   # beside it, with nothing in the environment but where it lies.
   if [ -n "${PYTHON:-}" ]; then

@@ -1,0 +1,315 @@
+// vkm470 against virtual modules: each command's main path over both
+// interfaces, what it reports when the module or the command line is wrong,
+// and several modules at once.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "tools_fixture.h"
+
+namespace vkm470::test {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::uint32_t kSerialAddress = 0x020000;
+constexpr std::uint32_t kPgaHeaderAddress = 0x1E7000;
+constexpr std::uint32_t kAppAreaBytes = 1863168;
+
+class ToolTest : public ToolsFixture {
+ protected:
+  static Outcome tool(std::vector<std::string> args) {
+    args.insert(args.begin(), VKM470_PATH);
+    return run(args);
+  }
+
+  // A module attached as QDev0 and ALTLPT1, in 512-byte pages.
+  void binaryModule() {
+    attachModule();
+    ASSERT_EQ(burn({"-i", "LPT1", "-t"}).status, 0);
+  }
+
+  Bytes exportOf(const std::string& image) const {
+    const std::string out = path("other.bin");
+    EXPECT_EQ(sim({"export", image, "-o", out}).status, 0);
+    std::ifstream file(out, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+
+  static bool erased(const Bytes& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
+  }
+};
+
+class EachInterface : public ToolTest, public ::testing::WithParamInterface<const char*> {};
+
+// write places the images as the burner does, programs only what differs and
+// reads back; read, verify and info see what was written.
+TEST_P(EachInterface, WriteOnlyWhatDiffersThenReadVerifyInfo) {
+  binaryModule();
+  const std::string dev = GetParam();
+  Bytes app = writeFile("app.bin", 4608);
+  writeFile("pga.bin", 0);
+  std::ofstream(path("pga.bin"), std::ios::binary).write("\x01\x02\x03\x04\x05", 5);
+  const std::vector<std::string> images = {"--app",         path("app.bin"), "--pga",
+                                           path("pga.bin"), "--serial",      "ABC"};
+  auto command = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"-d", dev});
+    args.insert(args.end(), images.begin(), images.end());
+    return tool(args);
+  };
+
+  Outcome r = command({"write"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // 9 application pages, the serial page, the PGA page (header and image).
+  EXPECT_EQ(r.out, dev + ": 11 pages programmed, 0 pages skipped (unchanged), read back\n");
+  Bytes flash = exported();
+  EXPECT_EQ(slice(flash, kAppAddress, app.size()), app);
+  EXPECT_EQ(slice(flash, kSerialAddress, 16),
+            Bytes({'A', 'B', 'C', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(slice(flash, kPgaHeaderAddress, 13), Bytes({5, 0, 0, 0, 0x0F, 0, 0, 0, 1, 2, 3, 4, 5}));
+
+  r = command({"write"});
+  EXPECT_EQ(r.out, dev + ": 0 pages programmed, 11 pages skipped (unchanged)\n");
+  app[600] ^= 0x55;
+  std::ofstream(path("app.bin"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(app.data()), std::streamsize(app.size()));
+  r = command({"verify"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dev + ": differs at 0x020458 (1 byte)\n");
+  r = command({"write"});
+  EXPECT_EQ(r.out, dev + ": 1 page programmed, 10 pages skipped (unchanged), read back\n");
+  r = command({"verify"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, dev + ": matches, the rest of each area erased\n");
+
+  flash = exported();
+  r = tool({"read", "-d", dev, "application", "-o", path("app-area.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream file(path("app-area.bin"), std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()),
+            slice(flash, kAppAddress, kAppAreaBytes));
+  r = tool({"read", "-d", dev, "--address", "0x1E7000", "--length", "13", "-o", "-"});
+  EXPECT_EQ(r.out,
+            std::string(reinterpret_cast<const char*>(flash.data()) + kPgaHeaderAddress, 13));
+
+  r = tool({"info", "-d", dev, "--json", "--areas"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Json info = Json::parse(r.out);
+  EXPECT_EQ(info["serial"], "ABC");
+  EXPECT_EQ(info["pga"]["state"], "matches");
+  EXPECT_EQ(info["pga"]["length"], 5);
+  EXPECT_EQ(info["areas"][2]["name"], "application");
+  EXPECT_EQ(info["areas"][2]["programmed"], 4608);
+}
+
+INSTANTIATE_TEST_SUITE_P(Interfaces, EachInterface, ::testing::Values("usb:0", "lpt:1"),
+                         [](const auto& info) { return std::string(info.param).substr(0, 3); });
+
+// A shorter image leaves the longer one's tail behind: verify finds it, and
+// --erase-rest clears it, skipping the pages that are erased already.
+TEST_F(ToolTest, EraseRestClearsAnOldImagesTail) {
+  attachModule();
+  writeFile("long.bin", 70000);
+  const Bytes shorter = writeFile("short.bin", 10000, 11);
+  ASSERT_EQ(tool({"write", "--app", path("long.bin")}).status, 0);
+  ASSERT_EQ(tool({"write", "--app", path("short.bin")}).status, 0);
+
+  Outcome r = tool({"verify", "--app", path("short.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("differs at 0x022910, "), std::string::npos) << r.out;
+  EXPECT_EQ(tool({"verify", "--app", path("short.bin"), "--ignore-tail"}).status, 0);
+
+  // Pages 19 (past byte 10000) to 136 held the old image; 3639 in the area.
+  r = tool({"write", "--app", path("short.bin"), "--erase-rest"});
+  EXPECT_EQ(r.out, "usb:0: 118 pages programmed, 3521 pages skipped (unchanged), read back\n");
+  const Bytes flash = exported();
+  EXPECT_EQ(slice(flash, kAppAddress, shorter.size()), shorter);
+  EXPECT_TRUE(erased(slice(flash, kAppAddress + 10000, kAppAreaBytes - 10000)));
+  EXPECT_EQ(tool({"verify", "--app", path("short.bin")}).status, 0);
+
+  r = tool({"erase", "application", "serial"});
+  EXPECT_EQ(r.out, "usb:0: 20 pages programmed, 3620 pages skipped (unchanged), read back\n");
+  EXPECT_TRUE(erased(exported()));
+}
+
+// A flipped bit on read: verify names the address in text and in JSON.
+TEST_F(ToolTest, VerifyNamesTheDifferingAddress) {
+  attachModule();
+  writeFile("app.bin", 4096);
+  ASSERT_EQ(tool({"write", "--app", path("app.bin")}).status, 0);
+  ASSERT_EQ(sim({"fault", image_, "--flip", "0x020264:0x10"}).status, 0);
+
+  Outcome r = tool({"verify", "--app", path("app.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "usb:0: differs at 0x020264 (1 byte)\n");
+  r = tool({"verify", "--app", path("app.bin"), "--json"});
+  EXPECT_EQ(r.status, 1);
+  const Json json = Json::parse(r.out);
+  EXPECT_EQ(json["status"], 1);
+  EXPECT_EQ(json["differences"], 1);
+  EXPECT_EQ(json["first_differences"], Json::array({0x020264}));
+}
+
+// Over the cable, a chip still in 528-byte pages would take the library's
+// page addresses for other bytes: write refuses and says how to switch.
+TEST_F(ToolTest, WriteRefusesAChipIn528BytePages) {
+  attachModule();
+  writeFile("app.bin", 1000);
+  const Outcome r = tool({"write", "-d", "lpt:1", "--app", path("app.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("528-byte pages"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("vkm470burn -i LPT1 -t"), std::string::npos) << r.err;
+  EXPECT_TRUE(erased(exported()));
+}
+
+// A module that falls away in the middle of a write: exit 1 with the reason,
+// and the pages programmed before it are in the flash, whole.
+struct MidWriteFault {
+  const char* name;
+  const char* device;
+  std::vector<std::string> fault;
+  const char* failed;  // the call that fails
+  const char* reason;
+};
+
+class MidWrite : public ToolTest, public ::testing::WithParamInterface<MidWriteFault> {};
+
+TEST_P(MidWrite, FailsWithTheReasonAndKeepsThePagesBefore) {
+  binaryModule();
+  const Bytes app = writeFile("app.bin", 4608);
+  std::vector<std::string> fault = {"fault", image_};
+  fault.insert(fault.end(), GetParam().fault.begin(), GetParam().fault.end());
+  ASSERT_EQ(sim(fault).status, 0);
+
+  const Outcome r = tool({"write", "-d", GetParam().device, "--app", path("app.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(std::string(GetParam().failed) + " failed: " + GetParam().reason),
+            std::string::npos)
+      << r.err;
+  const Bytes flash = exported();
+  std::size_t pages = 0;
+  while (pages < 9 && slice(flash, kAppAddress + pages * 512, 512) ==
+                          Bytes(app.begin() + pages * 512, app.begin() + (pages + 1) * 512))
+    ++pages;
+  EXPECT_GT(pages, 0u);
+  EXPECT_LT(pages, 9u);
+  EXPECT_TRUE(erased(slice(flash, kAppAddress + pages * 512, kAppAreaBytes - pages * 512)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, MidWrite,
+                         ::testing::Values(
+                             // Open (name, start), the read (two pieces), the first program call
+                             // (7 pages, up to a 4096-byte boundary); the second fails.
+                             MidWriteFault{"UsbUnplugged",
+                                           "usb:0",
+                                           {"--usb", "unplugged", "--after", "5"},
+                                           "programming 0x021000..0x0213FF",
+                                           "request refused by the driver (-1009)"},
+                             // Two pages into the first program call.
+                             MidWriteFault{"CableSilent",
+                                           "lpt:1",
+                                           {"--cable", "silent", "--after", "60"},
+                                           "programming 0x020200..0x020FFF",
+                                           "flash operation failed (-2003)"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Modules that do not open: exit 3, and what the library's code allows to say.
+TEST_F(ToolTest, UnreachableModules) {
+  attachModule();
+  Child holder({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+  Outcome r = tool({"info"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("error: usb:0: not reachable: absent, in use by another program"),
+            std::string::npos)
+      << r.err;
+  r = tool({"info", "-d", "usb:7"});
+  EXPECT_EQ(r.status, 3);
+
+  ASSERT_EQ(sim({"fault", image_, "--cable", "absent"}).status, 0);
+  r = tool({"info", "-d", "lpt:1", "--json"});
+  EXPECT_EQ(r.status, 3);
+  const Json json = Json::parse(r.out);
+  EXPECT_EQ(json["status"], 3);
+  EXPECT_NE(json["error"].get<std::string>().find("download cable on LPT1 does not open"),
+            std::string::npos);
+
+  // list cannot tell the held module from an absent one, only that it does
+  // not open, below a free one.
+  ASSERT_EQ(sim({"fault", image_, "--clear"}).status, 0);
+  ASSERT_EQ(sim({"create", path("second.img")}).status, 0);
+  ASSERT_EQ(sim({"attach", path("second.img"), "--usb", "1"}).status, 0);
+  r = tool({"list", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Json list = Json::parse(r.out);
+  ASSERT_EQ(list["modules"].size(), 2u) << r.out;
+  EXPECT_EQ(list["modules"][0]["device"], "usb:1");
+  EXPECT_EQ(list["modules"][0]["type"], "VKM470");
+  EXPECT_EQ(list["modules"][1]["device"], "lpt:1");
+  EXPECT_EQ(list["modules"][1]["page_size"], 528);
+  EXPECT_EQ(list["unreachable"], Json::array({"usb:0"}));
+}
+
+// Two modules at once, one of them refusing: its row fails, the other is
+// written; the exit status says that one failed.
+TEST_F(ToolTest, TwoModulesOneFaulty) {
+  attachModule();
+  const std::string second = path("second.img");
+  ASSERT_EQ(sim({"create", second}).status, 0);
+  ASSERT_EQ(sim({"attach", second, "--usb", "1"}).status, 0);
+  ASSERT_EQ(sim({"fault", second, "--usb", "fail", "--after", "4"}).status, 0);
+  const Bytes app = writeFile("app.bin", 8192);
+
+  Outcome r = tool({"write", "-d", "usb:0", "-d", "usb:1", "--app", path("app.bin")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("usb:0    done         16 pages programmed, 0 pages skipped (unchanged), "
+                       "read back\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("usb:1    failed       usb:1: programming 0x020200..0x020FFF failed"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(slice(exported(), kAppAddress, app.size()), app);
+  EXPECT_TRUE(erased(exportOf(second)));
+
+  ASSERT_EQ(sim({"fault", second, "--clear"}).status, 0);
+  r = tool({"write", "--all-modules", "--app", path("app.bin"), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Json json = Json::parse(r.out);
+  EXPECT_EQ(json["status"], 0);
+  ASSERT_EQ(json["modules"].size(), 2u);  // the USB modules; cables only by name
+  EXPECT_EQ(json["modules"][0]["pages_programmed"], 0);
+  EXPECT_EQ(json["modules"][1]["device"], "usb:1");
+  EXPECT_EQ(json["modules"][1]["pages_programmed"], 16);
+  EXPECT_EQ(slice(exportOf(second), kAppAddress, app.size()), app);
+}
+
+// Command lines that are refused with status 2, before any module is touched.
+TEST_F(ToolTest, UsageErrors) {
+  attachModule();
+  writeFile("app.bin", 100);
+  const std::vector<std::vector<std::string>> lines = {
+      {},
+      {"write"},
+      {"write", "-d", "usb:256", "--app", path("app.bin")},
+      {"write", "-d", "usb:0", "-d", "usb:0", "--app", path("app.bin")},
+      {"write", "--boot", path("app.bin")},
+      {"write", "--serial", "0123456789ABCDEF"},
+      {"read", "application", "--all", "-o", "-"},
+      {"read", "--address", "0x1FFFFF", "--length", "2", "-o", "-"},
+      {"read", "-d", "usb:0", "-d", "lpt:1", "boot", "-o", "-"},
+      {"erase", "nothing"},
+  };
+  for (const auto& line : lines) {
+    const Outcome r = tool(line);
+    EXPECT_EQ(r.status, 2) << testing::PrintToString(line) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  EXPECT_TRUE(erased(exported()));
+  EXPECT_EQ(tool({"erase", "--version"}).out, "vkm470 1.0.0\n");
+}
+
+}  // namespace
+}  // namespace vkm470::test

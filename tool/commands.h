@@ -1,0 +1,85 @@
+// The commands of vkm470, one file each, over the core: each registers its
+// subcommand and its options, and runs its job on the modules chosen.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "core.h"
+
+namespace vkm470::tool {
+
+using Json = nlohmann::ordered_json;
+
+// Options that mean the same in every command.
+struct Common {
+  std::vector<std::string> devices;
+  bool allModules = false;
+  bool json = false;
+  bool quiet = false;
+  bool progress = false;
+};
+
+// What a job did on one module.
+struct Result {
+  int exit = kDone;
+  std::string text;     // lines for standard output
+  std::string error;    // why it failed, without "error: "
+  std::string summary;  // one line for the table of a many-module run
+  Json json = Json::object();
+};
+
+using Job = std::function<Result(Module&, Meter&)>;
+
+// Options of the commands that run on modules.
+void addModuleOptions(CLI::App& command, Common& common, bool json);
+
+// The modules the options name (-d, several times; --all-modules; usb:0 by
+// default). Fails with kUsage for a malformed name or a name given twice.
+std::vector<DeviceId> chosenModules(const Common& common);
+
+// Runs the job on each module, each on a thread of its own with a device record
+// of its own, with one progress line each; prints the results (and a summary
+// table when there are several) or one JSON object. Returns the exit status:
+// the highest of the modules'.
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job);
+
+// Prints a JSON object, or a failure in the form the options ask for.
+void printJson(const Json& json);
+int reportFailure(const Common& common, const Failure& failure);
+
+void addList(CLI::App& app, Common& common, int& status);
+void addInfo(CLI::App& app, Common& common, int& status);
+void addRead(CLI::App& app, Common& common, int& status);
+void addVerify(CLI::App& app, Common& common, int& status);
+void addWrite(CLI::App& app, Common& common, int& status);
+void addErase(CLI::App& app, Common& common, int& status);
+
+// The images of verify and write, as the burner places them.
+struct Images {
+  std::string boot;
+  std::string app;
+  std::string pga;
+  std::string serial;
+  bool serialGiven = false;
+};
+void addImageOptions(CLI::App& command, Images& images);
+
+// Reads the images given (before any module is touched) and puts them, with the
+// PGA header, into target; with rest, the rest of each area as 0xFF. Returns
+// the areas' names with the images' lengths, for the report.
+class Target;
+Json placeImages(const Images& images, bool rest, Target& target);
+
+// The boot area is written over the download cable only, as the burner does:
+// fails with kUsage when a module is USB.
+void requireCableForBoot(const std::vector<DeviceId>& modules, const char* what);
+
+// The report of write and erase.
+struct WriteReport;
+Result writeResult(Module& module, const WriteReport& report);
+
+}  // namespace vkm470::tool

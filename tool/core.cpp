@@ -1,0 +1,243 @@
+#include "core.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace vkm470::tool {
+
+namespace {
+
+// The time-out each USB flash piece gets, as the burner gives it.
+constexpr std::uint32_t kFlashTimeoutMs = 1000;
+// Reads go in large pieces: over the cable each call costs a cable open and
+// a command window whatever its length. Programs go in the burner's pieces
+// (8 pages), which keeps the meter moving.
+constexpr std::uint32_t kReadPiece = 65536;
+constexpr std::uint32_t kProgramPiece = 4096;
+constexpr std::uint32_t kInformationCommand = 2;
+constexpr int kUsbNumbers = 256;
+
+}  // namespace
+
+std::optional<DeviceId> parseDevice(const std::string& text) {
+  const auto colon = text.find(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::string kind = text.substr(0, colon);
+  for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string digits = text.substr(colon + 1);
+  if (digits.empty() || digits.size() > 3 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const int number = std::stoi(digits);
+  if (kind == "usb" && number <= 255) return DeviceId{true, number};
+  if (kind == "lpt" && number >= 1 && number <= 3) return DeviceId{false, number};
+  return std::nullopt;
+}
+
+std::string statusText(int32_t status) {
+  return std::string(VKM470F_StatusText(status)) + " (" + std::to_string(status) + ")";
+}
+
+std::string hex(std::uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
+std::optional<std::uint32_t> parseNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  const bool hexadecimal = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* start = text.c_str() + (hexadecimal ? 2 : 0);
+  if (*start == '-' || *start == '+' || std::isspace(static_cast<unsigned char>(*start)))
+    return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(start, &end, hexadecimal ? 16 : 10);
+  if (errno != 0 || *end != '\0' || end == start || value > 0xFFFFFFFFull) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+Module::Module(const DeviceId& id) : id_(id) { record_.interfaceType = id.interfaceType(); }
+
+Module::~Module() { VKM470F_CloseFullDevice(&record_); }
+
+void Module::open() {
+  const int32_t status = VKM470F_OpenDevice(&record_, static_cast<uint8_t>(id_.number));
+  if (status == VKM470F_SUCCESS) return;
+  // The open's code is the same whatever kept the device from opening.
+  if (id_.usb) {
+    std::string reason = name() +
+                         ": not reachable: absent, in use by another program, or access denied "
+                         "(the library reports all three as " +
+                         statusText(status) + ")";
+#ifdef __linux__
+    reason += "; for access, see USB MODULES ON LINUX in vkm470(1)";
+#endif
+    throw Failure(kUnreachable, reason);
+  }
+  throw Failure(kUnreachable,
+                name() + ": the download cable on LPT" + std::to_string(id_.number) +
+                    " does not open: no cable on the port, the port in use by another program, "
+                    "or access denied (" +
+                    statusText(status) + ")");
+}
+
+void Module::failed(const char* what, std::uint32_t address, std::uint32_t length,
+                    int32_t status) const {
+  std::string message = name() + ": " + what +
+                        (length == 0 ? "" : " " + hex(address) + ".." + hex(address + length - 1)) +
+                        " failed: " + statusText(status);
+  if (status == VKM470F_ERR_FLASH_FAILED)
+    message += "; the cable stopped answering or the chip stayed busy";
+  else if (status == VKM470F_ERR_CABLE_OPEN)
+    message += "; the cable is gone";
+  throw Failure(kFailed, message);
+}
+
+void Module::read(std::uint32_t address, std::uint8_t* data, std::uint32_t length, Meter& meter) {
+  for (std::uint32_t done = 0; done < length;) {
+    const std::uint32_t piece = std::min(kReadPiece, length - done);
+    const int32_t status =
+        VKM470F_ReadDSPFlash(&record_, address + done, data + done, piece, kFlashTimeoutMs);
+    if (status != VKM470F_SUCCESS) failed("reading", address + done, piece, status);
+    done += piece;
+    meter.advance(piece);
+  }
+}
+
+void Module::program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length,
+                     Meter& meter) {
+  for (std::uint32_t done = 0; done < length;) {
+    // Pieces end on page boundaries, so that a page is never split in two calls.
+    const std::uint32_t toBoundary = kProgramPiece - (address + done) % kProgramPiece;
+    const std::uint32_t piece = std::min(toBoundary, length - done);
+    const int32_t status =
+        VKM470F_ProgrammDSPFlash(&record_, address + done, data + done, piece, kFlashTimeoutMs);
+    if (status != VKM470F_SUCCESS) failed("programming", address + done, piece, status);
+    done += piece;
+    meter.advance(piece);
+  }
+}
+
+std::optional<FlashInformation> Module::flashInformation() {
+  if (id_.usb) return std::nullopt;
+  FlashInformation info;
+  const int32_t status =
+      VKM470F_SpecialDSPFlashCommand(&record_, kInformationCommand, info.bytes.data(), 8);
+  if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
+  return info;
+}
+
+std::string Module::moduleName() {
+  if (!id_.usb) return {};
+  char text[17] = {};
+  const int32_t status = VKM470F_GetDeviceName(&record_, text, 16);
+  if (status != VKM470F_SUCCESS)
+    throw Failure(kFailed, name() + ": reading the module's name failed: " + statusText(status));
+  return text;
+}
+
+void Module::requireBinaryPages() {
+  const auto info = flashInformation();
+  if (!info) return;
+  if (!info->answers())
+    throw Failure(kFailed, name() + ": the flash does not answer on the cable (status " +
+                               hex(info->status(), 2) + ", ID " + hex(info->bytes[4], 2) + ")");
+  if (!info->binaryPages())
+    throw Failure(kFailed, name() +
+                               ": the flash still has 528-byte pages, and the library addresses "
+                               "512-byte ones; switch it once with vkm470burn -i LPT" +
+                               std::to_string(id_.number) + " -t");
+}
+
+Bytes readImage(const std::string& file, std::uint32_t limit) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), "rb"),
+                                                         std::fclose);
+  if (!stream) throw Failure(kFailed, "cannot open " + file + ": " + std::strerror(errno));
+  Bytes bytes(std::size_t{limit} + 1);
+  const std::size_t length = std::fread(bytes.data(), 1, bytes.size(), stream.get());
+  if (std::ferror(stream.get()) != 0) throw Failure(kFailed, "cannot read " + file);
+  if (length > limit)
+    throw Failure(kFailed, "file " + file + " too large for its area (more than " +
+                               std::to_string(limit) + " bytes)");
+  bytes.resize(length);
+  return bytes;
+}
+
+Bytes serialField(const std::string& serial) {
+  Bytes field(map::kSerialFieldBytes, 0);
+  std::copy(serial.begin(), serial.end(), field.begin());
+  return field;
+}
+
+std::string serialText(const std::uint8_t* field) {
+  if (std::all_of(field, field + map::kSerialFieldBytes, [](std::uint8_t b) { return b == 0xFF; }))
+    return "erased";
+  std::string text;
+  for (std::uint32_t i = 0; i + 1 < map::kSerialFieldBytes && field[i] != 0; ++i) {
+    const auto c = static_cast<unsigned char>(field[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    }
+  }
+  return text;
+}
+
+std::uint32_t loadLe32(const std::uint8_t* bytes) {
+  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+         std::uint32_t{bytes[3]} << 24;
+}
+
+Bytes pgaHeader(const Bytes& image) {
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : image) sum += b;
+  const auto length = static_cast<std::uint32_t>(image.size());
+  Bytes header(map::kPgaHeaderBytes);
+  for (int i = 0; i < 4; ++i) {
+    header[i] = static_cast<std::uint8_t>(length >> (8 * i));
+    header[4 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
+  }
+  return header;
+}
+
+Survey survey() {
+  Survey result;
+  VKM470F_DEVICE search{};
+  search.interfaceType = VKM470F_INTERFACE_USB;
+  int16_t entries[kUsbNumbers];
+  VKM470F_SearchDevices(&search, entries, kUsbNumbers);
+  VKM470F_CloseFullDevice(&search);
+  int highest = -1;
+  for (int n = 0; n < kUsbNumbers; ++n)
+    if (entries[n] >= 0) highest = n;
+  for (int n = 0; n <= highest; ++n) {
+    if (entries[n] < 0)
+      result.unreachableUsb.push_back(n);
+    else
+      result.modules.push_back({DeviceId{true, n}, entries[n], std::nullopt});
+  }
+  for (int port = 1; port <= 3; ++port) {
+    Module cable(DeviceId{false, port});
+    try {
+      cable.open();
+    } catch (const Failure&) {
+      continue;
+    }
+    Reachable entry{cable.id(), 1, std::nullopt};
+    try {
+      entry.flash = cable.flashInformation();
+    } catch (const Failure&) {
+    }
+    result.modules.push_back(entry);
+  }
+  return result;
+}
+
+}  // namespace vkm470::tool

@@ -1,0 +1,155 @@
+// The shared core of vkm470: which module a command runs on, the module as the
+// library's exports reach it, exit statuses, failures, images and numbers.
+// Everything goes through the public header; nothing here knows how the
+// library works inside.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vkm470_flash_map.h"
+#include "vkm470fapi.h"
+
+namespace vkm470::tool {
+
+namespace map = vkm470::flash_map;
+using Bytes = std::vector<std::uint8_t>;
+
+// Exit statuses, as the manual page lists them.
+enum Exit : int { kDone = 0, kFailed = 1, kUsage = 2, kUnreachable = 3 };
+
+// A command that cannot go on: the message names what went wrong (without a
+// "error:" prefix), exit is the status it ends with.
+struct Failure : std::runtime_error {
+  Failure(int exitStatus, const std::string& message)
+      : std::runtime_error(message), exit(exitStatus) {}
+  int exit;
+};
+
+// A module as the command line names it: usb:N (N = 0..255) or lpt:N (1..3).
+struct DeviceId {
+  bool usb = true;
+  int number = 0;
+
+  std::string name() const { return (usb ? "usb:" : "lpt:") + std::to_string(number); }
+  int32_t interfaceType() const {
+    return usb ? VKM470F_INTERFACE_USB : VKM470F_INTERFACE_LPT1 + (number - 1);
+  }
+  bool operator==(const DeviceId& other) const {
+    return usb == other.usb && number == other.number;
+  }
+};
+
+std::optional<DeviceId> parseDevice(const std::string& text);
+
+// Told how far a transfer has come; the progress display implements it.
+class Meter {
+ public:
+  virtual ~Meter() = default;
+  // A new phase ("reading", "writing", ...) of total bytes.
+  virtual void phase(const char* name, std::uint64_t total) = 0;
+  virtual void advance(std::uint64_t bytes) = 0;
+};
+
+// A meter that shows nothing.
+class NoMeter : public Meter {
+ public:
+  void phase(const char*, std::uint64_t) override {}
+  void advance(std::uint64_t) override {}
+};
+
+// The flash information block of the download cable: status byte, the three
+// register bytes, the four ID bytes.
+struct FlashInformation {
+  std::array<std::uint8_t, 8> bytes{};
+  std::uint8_t status() const { return bytes[0]; }
+  bool binaryPages() const { return (bytes[0] & 0x01) != 0; }
+  // The chip answers with the DataFlash manufacturer ID.
+  bool answers() const { return bytes[4] == 0x1F; }
+};
+
+// One module, one device record, for the life of one command on it. Not shared
+// between threads: each thread of a many-module run has its own.
+class Module {
+ public:
+  explicit Module(const DeviceId& id);
+  ~Module();
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
+  const DeviceId& id() const { return id_; }
+  std::string name() const { return id_.name(); }
+
+  // Opens the module, or fails with kUnreachable and the reason the library's
+  // code allows.
+  void open();
+
+  // The flash, in pieces that keep the meter moving; each failure throws kFailed
+  // naming the range and the library's reason.
+  void read(std::uint32_t address, std::uint8_t* data, std::uint32_t length, Meter& meter);
+  void program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length, Meter& meter);
+
+  // The download cable's flash information block; nullopt over USB, whose
+  // firmware is not known to answer the cable's information command.
+  std::optional<FlashInformation> flashInformation();
+
+  // The module's name over USB (empty over the cable).
+  std::string moduleName();
+
+  // Over the cable, a chip still in 528-byte pages takes the library's 512-byte
+  // page addresses for other bytes: writing would scatter the image. Fails
+  // with the hint to switch.
+  void requireBinaryPages();
+
+ private:
+  [[noreturn]] void failed(const char* what, std::uint32_t address, std::uint32_t length,
+                           int32_t status) const;
+
+  DeviceId id_;
+  VKM470F_DEVICE record_{};
+};
+
+// "device could not be opened (-1002)": the header's text and the code.
+std::string statusText(int32_t status);
+
+std::string hex(std::uint32_t value, int digits = 6);
+
+// A number as written on the command line: decimal, or hexadecimal after 0x.
+std::optional<std::uint32_t> parseNumber(const std::string& text);
+
+// An image file read as the burner reads it: whole, before anything is
+// written, at most limit bytes (one more is read to tell a source that is too
+// large), from any source: a file, a pipe, a character device. Fails with
+// kFailed naming the file.
+Bytes readImage(const std::string& file, std::uint32_t limit);
+
+// The 16-byte serial field of a serial number (at most 15 characters).
+Bytes serialField(const std::string& serial);
+
+// The serial number a field holds: its text, "erased" when every byte is 0xFF.
+std::string serialText(const std::uint8_t* field);
+
+// The PGA header's 8 bytes for an image.
+Bytes pgaHeader(const Bytes& image);
+
+std::uint32_t loadLe32(const std::uint8_t* bytes);
+
+// "usb:0" modules the library can reach: free VKM470s by VKM470F_SearchDevices,
+// and parallel ports whose cable opens.
+struct Reachable {
+  DeviceId id;
+  int16_t searchEntry = 1;                // USB: 1 a VKM470, 0 another device
+  std::optional<FlashInformation> flash;  // cable: the information block when it answers
+};
+struct Survey {
+  std::vector<Reachable> modules;
+  // USB numbers below the highest reachable one that did not open.
+  std::vector<int> unreachableUsb;
+};
+Survey survey();
+
+}  // namespace vkm470::tool

@@ -1,0 +1,86 @@
+// list: every module the library reaches.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "commands.h"
+
+namespace vkm470::tool {
+
+namespace {
+
+std::string idText(const FlashInformation& info) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X %02X %02X %02X", info.bytes[4], info.bytes[5],
+                info.bytes[6], info.bytes[7]);
+  return text;
+}
+
+int list(const Common& common) {
+  const Survey found = survey();
+  Json modules = Json::array();
+  std::string text;
+  for (const Reachable& entry : found.modules) {
+    Json module{{"device", entry.id.name()},
+                {"interface", entry.id.usb ? "usb" : "lpt"},
+                {"number", entry.id.number}};
+    std::string line = entry.id.name();
+    if (entry.id.usb) {
+      // The search opens each number; one that opens is free.
+      module["state"] = "free";
+      const bool vkm = entry.searchEntry == 1;
+      module["type"] = vkm ? "VKM470" : "other";
+      if (vkm) module["name"] = "VKM470";
+      line += vkm ? "  free  VKM470 (type 41, name VKM470)" : "  free  not a VKM470";
+    } else {
+      module["state"] = "cable opens";
+      line += "  cable opens";
+      if (entry.flash && entry.flash->answers()) {
+        module["type"] = "DataFlash";
+        module["flash_id"] = idText(*entry.flash);
+        module["page_size"] = entry.flash->binaryPages() ? 512 : 528;
+        line += "  DataFlash (ID " + idText(*entry.flash) + ", " +
+                (entry.flash->binaryPages() ? "512" : "528") + "-byte pages)";
+      } else {
+        module["type"] = nullptr;
+        line += "  no flash answers";
+      }
+    }
+    modules.push_back(module);
+    text += line + "\n";
+  }
+  Json unreachable = Json::array();
+  for (int n : found.unreachableUsb) {
+    unreachable.push_back("usb:" + std::to_string(n));
+    text += "usb:" + std::to_string(n) +
+            "  does not open: absent, in use by another program or access denied (the library "
+            "does not tell these apart)\n";
+  }
+  const bool noUsb = std::none_of(found.modules.begin(), found.modules.end(),
+                                  [](const Reachable& r) { return r.id.usb; });
+  if (common.json) {
+    printJson(Json{{"modules", modules}, {"unreachable", unreachable}});
+  } else {
+    std::fputs(text.empty() ? "no module reachable\n" : text.c_str(), stdout);
+  }
+#ifdef __linux__
+  const char* ids = std::getenv("VKM470_USB_IDS");
+  if (noUsb && (ids == nullptr || *ids == '\0'))
+    std::fprintf(stderr,
+                 "note: VKM470_USB_IDS is not set, so the library looks for no USB module "
+                 "(only device directory entries); see USB MODULES ON LINUX in vkm470(1)\n");
+#else
+  (void)noUsb;
+#endif
+  return kDone;
+}
+
+}  // namespace
+
+void addList(CLI::App& app, Common& common, int& status) {
+  CLI::App* command = app.add_subcommand("list", "every module the library can reach");
+  command->add_flag("--json", common.json, "one JSON object on standard output");
+  command->callback([&common, &status] { status = list(common); });
+}
+
+}  // namespace vkm470::tool

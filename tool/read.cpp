@@ -1,0 +1,103 @@
+// read: an area, a range or the whole flash into a file or standard output.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "commands.h"
+#include "plan.h"
+
+namespace vkm470::tool {
+
+namespace {
+
+struct ReadOptions {
+  std::string area;
+  std::string address;
+  std::string length;
+  bool all = false;
+  std::string output;
+};
+
+// The readable areas by the names the command line takes.
+const map::Area* findArea(const std::string& name) {
+  static const map::Area areas[] = {
+      {"boot", map::kBootAddress, map::kBootBytes},
+      {"serial", map::kSerialAddress, map::kSerialAreaBytes},
+      {"application", map::kAppAddress, map::kAppBytes},
+      {"pga", map::kPgaAddress, map::kPgaBytes},
+  };
+  for (const map::Area& area : areas)
+    if (name == area.name) return &area;
+  return nullptr;
+}
+
+Target::Span chosenRange(const ReadOptions& options) {
+  if (options.all) return {0, map::kFlashBytes};
+  if (!options.area.empty()) {
+    const map::Area* area = findArea(options.area);
+    if (area == nullptr)
+      throw Failure(kUsage, "no area " + options.area + " (boot, serial, application, pga)");
+    return {area->address, area->length};
+  }
+  const auto address = parseNumber(options.address);
+  const auto length = parseNumber(options.length);
+  if (!address || !length)
+    throw Failure(kUsage,
+                  "give an AREA, --all, or --address A --length N (numbers: decimal or 0x)");
+  if (*length == 0 || *address >= map::kFlashBytes || *length > map::kFlashBytes - *address)
+    throw Failure(kUsage, "the range " + hex(*address) + " + " + std::to_string(*length) +
+                              " bytes is not inside the flash (" +
+                              std::to_string(map::kFlashBytes) + " bytes)");
+  return {*address, *length};
+}
+
+}  // namespace
+
+void addRead(CLI::App& app, Common& common, int& status) {
+  static ReadOptions options;
+  CLI::App* command =
+      app.add_subcommand("read", "read an area, a range or the whole flash into a file");
+  addModuleOptions(*command, common, false);
+  auto* area = command->add_option("AREA", options.area, "boot, serial, application or pga");
+  auto* address = command->add_option("--address", options.address, "first byte (0x for hex)");
+  auto* length = command->add_option("--length", options.length, "number of bytes");
+  auto* all = command->add_flag("--all", options.all, "the whole flash, 2 MiB");
+  area->excludes(address)->excludes(length)->excludes(all);
+  all->excludes(address)->excludes(length);
+  address->needs(length);
+  length->needs(address);
+  command->add_option("-o,--output", options.output, "file, or - for standard output")->required();
+  command->callback([&common, &status] {
+    const Target::Span range = chosenRange(options);
+    const auto modules = chosenModules(common);
+    if (modules.size() != 1) throw Failure(kUsage, "read takes one module");
+    const bool toStdout = options.output == "-";
+    status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
+      Bytes data(range.length);
+      meter.phase("reading", range.length);
+      module.read(range.address, data.data(), range.length, meter);
+      std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+          toStdout ? stdout : std::fopen(options.output.c_str(), "wb"),
+          toStdout ? [](std::FILE*) { return 0; } : std::fclose);
+      if (!file)
+        throw Failure(kFailed, "cannot open " + options.output + ": " + std::strerror(errno));
+      if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size() ||
+          std::fflush(file.get()) != 0)
+        throw Failure(kFailed, "cannot write " + options.output + ": " + std::strerror(errno));
+      Result result;
+      result.summary = "read " + std::to_string(range.length) + " bytes from " + hex(range.address);
+      // Standard output carries the bytes: the report goes to standard error.
+      const std::string line = module.name() + ": " + result.summary +
+                               (toStdout ? "" : " into " + options.output) + "\n";
+      if (toStdout) {
+        if (!common.quiet) std::fputs(line.c_str(), stderr);
+      } else {
+        result.text = line;
+      }
+      return result;
+    });
+  });
+}
+
+}  // namespace vkm470::tool

@@ -1,0 +1,139 @@
+// Choosing the modules, running a job on each at once, and printing results.
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "commands.h"
+#include "plan.h"
+#include "progress.h"
+
+namespace vkm470::tool {
+
+void addModuleOptions(CLI::App& command, Common& common, bool json) {
+  command
+      .add_option("-d,--device", common.devices,
+                  "module: usb:N (0-255) or lpt:N (1-3); several times for several modules "
+                  "(default usb:0)")
+      ->allow_extra_args(false)
+      ->type_name("DEV");
+  command.add_flag("--all-modules", common.allModules,
+                   "every free VKM470 on USB (cables: name them with -d)");
+  if (json) command.add_flag("--json", common.json, "one JSON object on standard output");
+  command.add_flag("-q,--quiet", common.quiet, "no progress, only errors");
+  command.add_flag("--progress", common.progress,
+                   "progress also when standard error is no terminal");
+}
+
+std::vector<DeviceId> chosenModules(const Common& common) {
+  std::vector<DeviceId> modules;
+  if (common.allModules) {
+    if (!common.devices.empty()) throw Failure(kUsage, "--all-modules takes no -d");
+    // USB modules only: a cable may reach one of them too, and the library
+    // cannot tell, so one module could be written twice at once.
+    for (const Reachable& found : survey().modules)
+      if (found.id.usb && found.searchEntry == 1) modules.push_back(found.id);
+    if (modules.empty()) throw Failure(kUnreachable, "no USB module is reachable");
+    return modules;
+  }
+  for (const std::string& name : common.devices) {
+    const auto id = parseDevice(name);
+    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N or lpt:N)");
+    if (std::find(modules.begin(), modules.end(), *id) != modules.end())
+      throw Failure(kUsage, "module " + id->name() + " given twice");
+    modules.push_back(*id);
+  }
+  if (modules.empty()) modules.push_back(DeviceId{});
+  return modules;
+}
+
+void printJson(const Json& json) { std::printf("%s\n", json.dump(2).c_str()); }
+
+int reportFailure(const Common& common, const Failure& failure) {
+  if (common.json) printJson(Json{{"status", failure.exit}, {"error", failure.what()}});
+  std::fprintf(stderr, "error: %s\n", failure.what());
+  return failure.exit;
+}
+
+namespace {
+
+Result runOne(const DeviceId& id, const Job& job, Meter& meter) {
+  Result result;
+  try {
+    Module module(id);
+    module.open();
+    result = job(module, meter);
+  } catch (const Failure& failure) {
+    result.exit = failure.exit;
+    result.error = failure.what();
+    result.summary = failure.what();
+  } catch (const std::exception& e) {
+    result.exit = kFailed;
+    result.error = id.name() + ": " + e.what();
+    result.summary = result.error;
+  }
+  return result;
+}
+
+const char* statusWord(int exit) {
+  switch (exit) {
+    case kDone:
+      return "done";
+    case kUnreachable:
+      return "unreachable";
+    default:
+      return "failed";
+  }
+}
+
+}  // namespace
+
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job) {
+  std::vector<std::string> labels;
+  for (const DeviceId& id : modules) labels.push_back(id.name());
+  std::vector<Result> results(modules.size());
+  {
+    Progress progress(progressMode(common.quiet, common.progress), labels);
+    if (modules.size() == 1) {
+      results[0] = runOne(modules[0], job, progress.meter(0));
+    } else {
+      std::vector<std::thread> threads;
+      for (std::size_t i = 0; i < modules.size(); ++i)
+        threads.emplace_back([&, i] { results[i] = runOne(modules[i], job, progress.meter(i)); });
+      for (std::thread& thread : threads) thread.join();
+    }
+  }
+
+  int status = kDone;
+  for (const Result& result : results) status = std::max(status, result.exit);
+
+  if (common.json) {
+    auto objectOf = [&](std::size_t i) {
+      Json object{{"device", modules[i].name()}, {"status", results[i].exit}};
+      if (!results[i].error.empty()) object["error"] = results[i].error;
+      object.update(results[i].json);
+      return object;
+    };
+    if (modules.size() == 1) {
+      printJson(objectOf(0));
+    } else {
+      Json all{{"status", status}, {"modules", Json::array()}};
+      for (std::size_t i = 0; i < modules.size(); ++i) all["modules"].push_back(objectOf(i));
+      printJson(all);
+    }
+  } else {
+    for (const Result& result : results)
+      if (!common.quiet) std::fputs(result.text.c_str(), stdout);
+    if (modules.size() > 1 && !common.quiet) {
+      std::printf("%-8s %-12s %s\n", "module", "status", "result");
+      for (std::size_t i = 0; i < modules.size(); ++i)
+        std::printf("%-8s %-12s %s\n", modules[i].name().c_str(), statusWord(results[i].exit),
+                    results[i].summary.c_str());
+    }
+  }
+  std::fflush(stdout);
+  for (const Result& result : results)
+    if (!result.error.empty()) std::fprintf(stderr, "error: %s\n", result.error.c_str());
+  return status;
+}
+
+}  // namespace vkm470::tool

@@ -89,17 +89,6 @@ std::array<std::uint8_t, kHeaderBytes> factoryHeader() {
   return header;
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 void refuseIrregular(const std::string& path, mode_t mode) {
   if (!S_ISREG(mode)) throw failure(path, "not a module image (a " + fileKind(mode) + ")");
 }
@@ -365,6 +354,17 @@ bool viewInUse(int fd, View view) {
   struct flock record = lockRecord(view, F_WRLCK);
   if (::fcntl(fd, F_OFD_GETLK, &record) != 0) return false;
   return record.l_type != F_UNLCK;
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace vkm470::sim

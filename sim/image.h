@@ -170,4 +170,7 @@ class ViewLock {
 bool viewInUse(const std::string& path, View view);
 bool viewInUse(int fd, View view);
 
+// Writes all of data to fd, going on after interruptions and short writes.
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
+
 }  // namespace vkm470::sim

@@ -30,6 +30,7 @@ using vkm470::sim::FaultSetting;
 using vkm470::sim::fileKind;
 using vkm470::sim::ImageError;
 using vkm470::sim::ModuleImage;
+using vkm470::sim::writeAll;
 using vkm470::sim::View;
 
 constexpr int kExitSuccess = 0;
@@ -295,17 +296,6 @@ void show(const std::string& path) {
   std::cout << "serial number: " << serialText(image) << "\n";
   std::cout << "PGA header: " << pgaHeaderText(image) << "\n";
   std::cout << "faults: " << describeFaults(image.faults()) << "\n";
-}
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 // The flash as the library addresses it: the first 512 bytes of each page.

@@ -6,6 +6,13 @@
 #include <cstring>
 #include <memory>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace vkm470::tool {
 
 namespace {
@@ -64,25 +71,90 @@ Module::Module(const DeviceId& id) : id_(id) { record_.interfaceType = id.interf
 
 Module::~Module() { VKM470F_CloseFullDevice(&record_); }
 
-void Module::open() {
-  const int32_t status = VKM470F_OpenDevice(&record_, static_cast<uint8_t>(id_.number));
-  if (status == VKM470F_SUCCESS) return;
-  // The open's code is the same whatever kept the device from opening.
-  if (id_.usb) {
-    std::string reason = name() +
-                         ": not reachable: absent, in use by another program, or access denied "
-                         "(the library reports all three as " +
-                         statusText(status) + ")";
-#ifdef __linux__
-    reason += "; for access, see USB MODULES ON LINUX in vkm470(1)";
-#endif
-    throw Failure(kUnreachable, reason);
+const char* refusalWord(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::Absent:
+      return "absent";
+    case Refusal::InUse:
+      return "in use";
+    case Refusal::Denied:
+      return "access denied";
+    case Refusal::NoCable:
+      return "no cable";
+    default:
+      return nullptr;
   }
-  throw Failure(kUnreachable,
-                name() + ": the download cable on LPT" + std::to_string(id_.number) +
-                    " does not open: no cable on the port, the port in use by another program, "
-                    "or access denied (" +
-                    statusText(status) + ")");
+}
+
+Module::Opened Module::tryOpen() {
+  // Cleared first: a port that opens but has no cable leaves no reason, and a
+  // value left from an earlier call must not be taken for one.
+#ifdef _WIN32
+  SetLastError(ERROR_SUCCESS);
+#else
+  errno = 0;
+#endif
+  Opened result;
+  result.status = VKM470F_OpenDevice(&record_, static_cast<uint8_t>(id_.number));
+  // Read at once: anything called after the open may change it.
+#ifdef _WIN32
+  const DWORD error = GetLastError();
+  const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  const bool held = error == ERROR_SHARING_VIOLATION;
+  const bool denied = error == ERROR_ACCESS_DENIED;
+  const bool none = error == ERROR_SUCCESS;
+#else
+  const int error = errno;
+  const bool absent = error == ENOENT;
+  const bool held = error == EBUSY;
+  const bool denied = error == EACCES;
+  const bool none = error == 0;
+#endif
+  if (result.status == VKM470F_SUCCESS) return result;
+  const int32_t notOpened = id_.usb ? VKM470F_ERR_OPEN_FAILED : VKM470F_ERR_CABLE_OPEN;
+  if (result.status != notOpened)
+    result.refusal = Refusal::Other;
+  else if (absent)
+    result.refusal = Refusal::Absent;
+  else if (held)
+    result.refusal = Refusal::InUse;
+  else if (denied)
+    result.refusal = Refusal::Denied;
+  else if (none && !id_.usb)
+    result.refusal = Refusal::NoCable;
+  else
+    result.refusal = Refusal::Other;
+  return result;
+}
+
+void Module::open() {
+  const Opened opened = tryOpen();
+  std::string message = name() + ": ";
+  switch (opened.refusal) {
+    case Refusal::None:
+      return;
+    case Refusal::Absent:
+      message += id_.usb ? "no module at QDev" + std::to_string(id_.number) : "no such port";
+      break;
+    case Refusal::InUse:
+      message += id_.usb ? "the module is in use by another program"
+                         : "the port is in use by another program";
+      break;
+    case Refusal::Denied:
+      message += "access denied";
+#ifdef __linux__
+      if (id_.usb) message += "; see USB MODULES ON LINUX in vkm470(1)";
+#endif
+      break;
+    case Refusal::NoCable:
+      message += "no cable on the port";
+      break;
+    case Refusal::Other:
+      message += (id_.usb ? "does not open: " : "the download cable does not open: ") +
+                 statusText(opened.status);
+      break;
+  }
+  throw Failure(kUnreachable, message, refusalWord(opened.refusal));
 }
 
 void Module::failed(const char* what, std::uint32_t address, std::uint32_t length,
@@ -214,26 +286,29 @@ Survey survey() {
   int16_t entries[kUsbNumbers];
   VKM470F_SearchDevices(&search, entries, kUsbNumbers);
   VKM470F_CloseFullDevice(&search);
-  int highest = -1;
-  for (int n = 0; n < kUsbNumbers; ++n)
-    if (entries[n] >= 0) highest = n;
-  for (int n = 0; n <= highest; ++n) {
-    if (entries[n] < 0)
-      result.unreachableUsb.push_back(n);
-    else
+  for (int n = 0; n < kUsbNumbers; ++n) {
+    if (entries[n] >= 0) {
       result.modules.push_back({DeviceId{true, n}, entries[n], std::nullopt});
+      continue;
+    }
+    // The search does not say why a number did not open; the open does. One
+    // that opens now was freed since the search, which did not see what it
+    // is: it is left out.
+    Module probe(DeviceId{true, n});
+    const Refusal refusal = probe.tryOpen().refusal;
+    if (refusal != Refusal::None && refusal != Refusal::Absent)
+      result.modules.push_back({probe.id(), -1, std::nullopt, refusal});
   }
   for (int port = 1; port <= 3; ++port) {
     Module cable(DeviceId{false, port});
-    try {
-      cable.open();
-    } catch (const Failure&) {
-      continue;
-    }
-    Reachable entry{cable.id(), 1, std::nullopt};
-    try {
-      entry.flash = cable.flashInformation();
-    } catch (const Failure&) {
+    const Refusal refusal = cable.tryOpen().refusal;
+    if (refusal == Refusal::Absent || refusal == Refusal::NoCable) continue;
+    Reachable entry{cable.id(), 1, std::nullopt, refusal};
+    if (refusal == Refusal::None) {
+      try {
+        entry.flash = cable.flashInformation();
+      } catch (const Failure&) {
+      }
     }
     result.modules.push_back(entry);
   }

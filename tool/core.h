@@ -24,11 +24,23 @@ enum Exit : int { kDone = 0, kFailed = 1, kUsage = 2, kUnreachable = 3 };
 
 // A command that cannot go on: the message names what went wrong (without a
 // "error:" prefix), exit is the status it ends with.
+// reason: for a module that does not open, the word --json gives for why
+// (see refusalWord), or null.
 struct Failure : std::runtime_error {
-  Failure(int exitStatus, const std::string& message)
-      : std::runtime_error(message), exit(exitStatus) {}
+  Failure(int exitStatus, const std::string& message, const char* why = nullptr)
+      : std::runtime_error(message), exit(exitStatus), reason(why) {}
   int exit;
+  const char* reason;
 };
+
+// Why a module did not open, as the library's open leaves it in the thread's
+// system error: absent (no such device or port), held by another program or
+// record, access denied, a port that opened but has no cable on it, or a
+// reason the library does not name.
+enum class Refusal { None, Absent, InUse, Denied, NoCable, Other };
+
+// "absent", "in use", "access denied", "no cable"; null for None and Other.
+const char* refusalWord(Refusal refusal);
 
 // A module as the command line names it: usb:N (N = 0..255) or lpt:N (1..3).
 struct DeviceId {
@@ -84,9 +96,15 @@ class Module {
   const DeviceId& id() const { return id_; }
   std::string name() const { return id_.name(); }
 
-  // Opens the module, or fails with kUnreachable and the reason the library's
-  // code allows.
+  // Opens the module, or fails with kUnreachable naming why.
   void open();
+
+  // Opens the module; when it does not open, why, and the library's code.
+  struct Opened {
+    Refusal refusal = Refusal::None;
+    int32_t status = VKM470F_SUCCESS;
+  };
+  Opened tryOpen();
 
   // The flash, in pieces that keep the meter moving; each failure throws kFailed
   // naming the range and the library's reason.
@@ -138,17 +156,18 @@ Bytes pgaHeader(const Bytes& image);
 
 std::uint32_t loadLe32(const std::uint8_t* bytes);
 
-// "usb:0" modules the library can reach: free VKM470s by VKM470F_SearchDevices,
-// and parallel ports whose cable opens.
+// The modules that are there: free USB devices by VKM470F_SearchDevices and
+// parallel ports whose cable opens, and the USB numbers and ports that do not
+// open for a reason other than being absent (held, access denied, ...). USB
+// numbers in order, then the ports.
 struct Reachable {
   DeviceId id;
   int16_t searchEntry = 1;                // USB: 1 a VKM470, 0 another device
   std::optional<FlashInformation> flash;  // cable: the information block when it answers
+  Refusal refusal = Refusal::None;        // None: it opened
 };
 struct Survey {
   std::vector<Reachable> modules;
-  // USB numbers below the highest reachable one that did not open.
-  std::vector<int> unreachableUsb;
 };
 Survey survey();
 

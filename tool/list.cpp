@@ -16,16 +16,40 @@ std::string idText(const FlashInformation& info) {
   return text;
 }
 
+// The state of a module that is there but does not open, for JSON and text.
+const char* refusedState(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::InUse:
+      return "in use";
+    case Refusal::Denied:
+      return "access denied";
+    default:
+      return "does not open";
+  }
+}
+
 int list(const Common& common) {
   const Survey found = survey();
   Json modules = Json::array();
+  Json unreachable = Json::array();
   std::string text;
   for (const Reachable& entry : found.modules) {
     Json module{{"device", entry.id.name()},
                 {"interface", entry.id.usb ? "usb" : "lpt"},
                 {"number", entry.id.number}};
     std::string line = entry.id.name();
-    if (entry.id.usb) {
+    if (entry.refusal != Refusal::None) {
+      const char* state = refusedState(entry.refusal);
+      module["state"] = state;
+      module["type"] = nullptr;
+      line += std::string("  ") + state;
+      if (entry.refusal == Refusal::InUse) line += " by another program";
+#ifdef __linux__
+      if (entry.refusal == Refusal::Denied && entry.id.usb)
+        line += "; see USB MODULES ON LINUX in vkm470(1)";
+#endif
+      unreachable.push_back(entry.id.name());
+    } else if (entry.id.usb) {
       // The search opens each number; one that opens is free.
       module["state"] = "free";
       const bool vkm = entry.searchEntry == 1;
@@ -48,13 +72,6 @@ int list(const Common& common) {
     }
     modules.push_back(module);
     text += line + "\n";
-  }
-  Json unreachable = Json::array();
-  for (int n : found.unreachableUsb) {
-    unreachable.push_back("usb:" + std::to_string(n));
-    text += "usb:" + std::to_string(n) +
-            "  does not open: absent, in use by another program or access denied (the library "
-            "does not tell these apart)\n";
   }
   const bool noUsb = std::none_of(found.modules.begin(), found.modules.end(),
                                   [](const Reachable& r) { return r.id.usb; });

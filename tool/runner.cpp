@@ -31,7 +31,8 @@ std::vector<DeviceId> chosenModules(const Common& common) {
     // USB modules only: a cable may reach one of them too, and the library
     // cannot tell, so one module could be written twice at once.
     for (const Reachable& found : survey().modules)
-      if (found.id.usb && found.searchEntry == 1) modules.push_back(found.id);
+      if (found.id.usb && found.refusal == Refusal::None && found.searchEntry == 1)
+        modules.push_back(found.id);
     if (modules.empty()) throw Failure(kUnreachable, "no USB module is reachable");
     return modules;
   }
@@ -66,6 +67,8 @@ Result runOne(const DeviceId& id, const Job& job, Meter& meter) {
     result.exit = failure.exit;
     result.error = failure.what();
     result.summary = failure.what();
+    if (failure.exit == kUnreachable)
+      result.json["reason"] = failure.reason != nullptr ? Json(failure.reason) : Json(nullptr);
   } catch (const std::exception& e) {
     result.exit = kFailed;
     result.error = id.name() + ": " + e.what();

@@ -2,8 +2,10 @@
 // interfaces, what it reports when the module or the command line is wrong,
 // and several modules at once.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "tools_fixture.h"
@@ -215,40 +217,92 @@ INSTANTIATE_TEST_SUITE_P(Faults, MidWrite,
                                            "flash operation failed (-2003)"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Modules that do not open: exit 3, and what the library's code allows to say.
-TEST_F(ToolTest, UnreachableModules) {
-  attachModule();
-  Child holder({HOLD_DEVICE_PATH, "QDev0"});
-  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
-  Outcome r = tool({"info"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_NE(r.err.find("error: usb:0: not reachable: absent, in use by another program"),
-            std::string::npos)
-      << r.err;
-  r = tool({"info", "-d", "usb:7"});
-  EXPECT_EQ(r.status, 3);
+// Modules that do not open: exit 3, naming why in text and in JSON.
+enum class Keeper { Nothing, Holder, Permissions, NoCable };
 
-  ASSERT_EQ(sim({"fault", image_, "--cable", "absent"}).status, 0);
-  r = tool({"info", "-d", "lpt:1", "--json"});
+struct Refused {
+  const char* name;
+  const char* device;
+  Keeper keeper;
+  const char* message;  // after "error: "
+  const char* reason;   // the JSON's word
+};
+
+class NotOpening : public ToolTest, public ::testing::WithParamInterface<Refused> {};
+
+TEST_P(NotOpening, ExitsThreeNamingWhy) {
+  const Refused& c = GetParam();
+  attachModule();
+  std::unique_ptr<Child> holder;
+  switch (c.keeper) {
+    case Keeper::Nothing:
+      break;
+    case Keeper::Holder:
+      holder = std::make_unique<Child>(std::vector<std::string>{
+          HOLD_DEVICE_PATH, std::string(c.device) == "usb:0" ? "QDev0" : "ALTLPT1"});
+      ASSERT_TRUE(holder->readUntil("held\n")) << holder->out << holder->err;
+      break;
+    case Keeper::Permissions:
+      // Root opens the image whatever its mode.
+      if (::geteuid() == 0) GTEST_SKIP() << "root is never denied access";
+      fs::permissions(image_, fs::perms::owner_read);
+      break;
+    case Keeper::NoCable:
+      ASSERT_EQ(sim({"fault", image_, "--cable", "absent"}).status, 0);
+      break;
+  }
+
+  Outcome r = tool({"info", "-d", c.device});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err.rfind(std::string("error: ") + c.message, 0), 0u) << r.err;
+  r = tool({"info", "-d", c.device, "--json"});
   EXPECT_EQ(r.status, 3);
   const Json json = Json::parse(r.out);
   EXPECT_EQ(json["status"], 3);
-  EXPECT_NE(json["error"].get<std::string>().find("download cable on LPT1 does not open"),
-            std::string::npos);
+  EXPECT_EQ(json["error"].get<std::string>().rfind(c.message, 0), 0u) << json["error"];
+  EXPECT_EQ(json["reason"], c.reason);
+}
 
-  // list cannot tell the held module from an absent one, only that it does
-  // not open, below a free one.
-  ASSERT_EQ(sim({"fault", image_, "--clear"}).status, 0);
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, NotOpening,
+    ::testing::Values(
+        Refused{"UsbAbsent", "usb:7", Keeper::Nothing, "usb:7: no module at QDev7", "absent"},
+        Refused{"UsbHeld", "usb:0", Keeper::Holder,
+                "usb:0: the module is in use by another program", "in use"},
+        Refused{"UsbDenied", "usb:0", Keeper::Permissions,
+                "usb:0: access denied; see USB MODULES ON LINUX", "access denied"},
+        Refused{"LptAbsent", "lpt:2", Keeper::Nothing, "lpt:2: no such port", "absent"},
+        Refused{"LptHeld", "lpt:1", Keeper::Holder, "lpt:1: the port is in use by another program",
+                "in use"},
+        Refused{"LptDenied", "lpt:1", Keeper::Permissions, "lpt:1: access denied", "access denied"},
+        Refused{"LptNoCable", "lpt:1", Keeper::NoCable, "lpt:1: no cable on the port", "no cable"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// list names a held module as in use, next to a free one; absent numbers are
+// not listed.
+TEST_F(ToolTest, ListShowsAHeldModuleAsInUse) {
+  attachModule();
   ASSERT_EQ(sim({"create", path("second.img")}).status, 0);
-  ASSERT_EQ(sim({"attach", path("second.img"), "--usb", "1"}).status, 0);
+  ASSERT_EQ(sim({"attach", path("second.img"), "--usb", "2"}).status, 0);
+  Child holder({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+
+  Outcome r = tool({"list"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "usb:0  in use by another program\n"
+            "usb:2  free  VKM470 (type 41, name VKM470)\n"
+            "lpt:1  cable opens  DataFlash (ID 1F 26 00 00, 528-byte pages)\n");
   r = tool({"list", "--json"});
   ASSERT_EQ(r.status, 0) << r.err;
   const Json list = Json::parse(r.out);
-  ASSERT_EQ(list["modules"].size(), 2u) << r.out;
-  EXPECT_EQ(list["modules"][0]["device"], "usb:1");
-  EXPECT_EQ(list["modules"][0]["type"], "VKM470");
-  EXPECT_EQ(list["modules"][1]["device"], "lpt:1");
-  EXPECT_EQ(list["modules"][1]["page_size"], 528);
+  ASSERT_EQ(list["modules"].size(), 3u) << r.out;
+  EXPECT_EQ(list["modules"][0]["device"], "usb:0");
+  EXPECT_EQ(list["modules"][0]["state"], "in use");
+  EXPECT_EQ(list["modules"][0]["type"], nullptr);
+  EXPECT_EQ(list["modules"][1]["device"], "usb:2");
+  EXPECT_EQ(list["modules"][1]["state"], "free");
+  EXPECT_EQ(list["modules"][2]["page_size"], 528);
   EXPECT_EQ(list["unreachable"], Json::array({"usb:0"}));
 }
 

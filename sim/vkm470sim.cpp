@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "image.h"
+#include "vkm470_flash_map.h"
 
 namespace {
 
@@ -30,8 +31,8 @@ using vkm470::sim::FaultSetting;
 using vkm470::sim::fileKind;
 using vkm470::sim::ImageError;
 using vkm470::sim::ModuleImage;
-using vkm470::sim::writeAll;
 using vkm470::sim::View;
+using vkm470::sim::writeAll;
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
@@ -47,22 +48,8 @@ struct Usage {
   std::string message;
 };
 
-struct Area {
-  const char* name;
-  std::uint32_t address;
-  std::uint32_t length;
-};
-
 // The flash map as the burner writes it, in 512-byte page addressing.
-constexpr Area kAreas[] = {
-    {"boot", 0x000000, 131072},  {"serial", 0x020000, 512}, {"application", 0x020200, 1863168},
-    {"PGA header", 0x1E7000, 8}, {"PGA", 0x1E7008, 102392},
-};
-constexpr std::uint32_t kSerialAddress = 0x020000;
-constexpr std::uint32_t kSerialBytes = 16;
-constexpr std::uint32_t kPgaHeaderAddress = 0x1E7000;
-constexpr std::uint32_t kPgaAddress = 0x1E7008;
-constexpr std::uint32_t kPgaAreaBytes = 102392;
+namespace map = vkm470::flash_map;
 
 std::string upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -218,12 +205,13 @@ std::uint32_t loadU32(const ModuleImage& image, std::uint32_t address) {
 
 std::string serialText(const ModuleImage& image) {
   std::uint32_t erased = 0;
-  for (std::uint32_t i = 0; i < kSerialBytes; ++i) erased += image.at(kSerialAddress + i) == 0xFF;
-  if (erased == kSerialBytes) return "none (erased)";
+  for (std::uint32_t i = 0; i < map::kSerialFieldBytes; ++i)
+    erased += image.at(map::kSerialAddress + i) == 0xFF;
+  if (erased == map::kSerialFieldBytes) return "none (erased)";
   // As the burner shows it: at most 15 characters, up to the first zero byte.
   std::string text = "\"";
-  for (std::uint32_t i = 0; i + 1 < kSerialBytes; ++i) {
-    const std::uint8_t c = image.at(kSerialAddress + i);
+  for (std::uint32_t i = 0; i + 1 < map::kSerialFieldBytes; ++i) {
+    const std::uint8_t c = image.at(map::kSerialAddress + i);
     if (c == 0) break;
     if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
       text += static_cast<char>(c);
@@ -238,16 +226,18 @@ std::string serialText(const ModuleImage& image) {
 
 std::string pgaHeaderText(const ModuleImage& image) {
   bool erased = true;
-  for (std::uint32_t i = 0; i < 8; ++i) erased = erased && image.at(kPgaHeaderAddress + i) == 0xFF;
+  for (std::uint32_t i = 0; i < 8; ++i)
+    erased = erased && image.at(map::kPgaHeaderAddress + i) == 0xFF;
   if (erased) return "erased";
-  const std::uint32_t length = loadU32(image, kPgaHeaderAddress);
-  const std::uint32_t sum = loadU32(image, kPgaHeaderAddress + 4);
+  const std::uint32_t length = loadU32(image, map::kPgaHeaderAddress);
+  const std::uint32_t sum = loadU32(image, map::kPgaHeaderAddress + 4);
   std::string text = "length " + std::to_string(length) + ", sum " + hex(sum, 8) + ": ";
-  if (length > kPgaAreaBytes)
-    return text + "the length exceeds the PGA area (" + std::to_string(kPgaAreaBytes) + " bytes)";
+  if (length > map::kPgaBytes)
+    return text + "the length exceeds the PGA area (" + std::to_string(map::kPgaBytes) + " bytes)";
   std::uint32_t actual = 0;
-  for (std::uint32_t i = 0; i < length; ++i) actual += image.at(kPgaAddress + i);
-  const std::string bytes = "the " + std::to_string(length) + " bytes at " + hex(kPgaAddress, 6);
+  for (std::uint32_t i = 0; i < length; ++i) actual += image.at(map::kPgaAddress + i);
+  const std::string bytes =
+      "the " + std::to_string(length) + " bytes at " + hex(map::kPgaAddress, 6);
   if (actual == sum) return text + "matches " + bytes;
   return text + "does not match " + bytes + ", which sum to " + hex(actual, 8);
 }
@@ -285,7 +275,7 @@ void show(const std::string& path) {
   std::snprintf(line, sizeof line, "%-12s %-8s %8s %11s\n", "area", "address", "bytes",
                 "programmed");
   std::cout << line;
-  for (const Area& area : kAreas) {
+  for (const map::Area& area : map::kAreas) {
     std::uint32_t programmed = 0;
     for (std::uint32_t i = 0; i < area.length; ++i)
       programmed += image.at(area.address + i) != 0xFF;

@@ -31,23 +31,6 @@ class FastTest : public LptTest {
   }
 };
 
-std::vector<std::uint8_t> pattern(std::size_t length) {
-  std::vector<std::uint8_t> data(length);
-  for (std::size_t i = 0; i < length; ++i) data[i] = std::uint8_t(i * 13 + 5);
-  return data;
-}
-
-// The bytes of every buffer write, either buffer, in order, after their four
-// header bytes.
-std::vector<std::uint8_t> bufferData(const FakeCable& cable) {
-  std::vector<std::uint8_t> data;
-  for (const Window& w : cable.windows) {
-    if (!w.out.empty() && (w.out[0] == 0x84 || w.out[0] == 0x87))
-      data.insert(data.end(), w.out.begin() + 4, w.out.end());
-  }
-  return data;
-}
-
 struct FastCase {
   const char* name;
   std::uint32_t address;

@@ -6,12 +6,31 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "fake_cable.h"
 #include "hosted.h"
 #include "vkm470fapi.h"
 
 namespace lpttest {
+
+// Bytes that show where each one landed.
+inline std::vector<std::uint8_t> pattern(std::size_t length) {
+  std::vector<std::uint8_t> data(length);
+  for (std::size_t i = 0; i < length; ++i) data[i] = std::uint8_t(i * 13 + 5);
+  return data;
+}
+
+// The bytes of every buffer write, either buffer, in order, after their four
+// header bytes.
+inline std::vector<std::uint8_t> bufferData(const FakeCable& cable) {
+  std::vector<std::uint8_t> data;
+  for (const Window& w : cable.windows) {
+    if (!w.out.empty() && (w.out[0] == 0x84 || w.out[0] == 0x87))
+      data.insert(data.end(), w.out.begin() + 4, w.out.end());
+  }
+  return data;
+}
 
 class LptTest : public ::testing::Test {
  protected:

@@ -392,8 +392,11 @@ VKM470F_ReadBulkFIFO(VKM470F_DEVICE* dev, uint16_t* buffer, uint32_t wordCount, 
 /** Reads length bytes of the module's flash at the byte address address into
  * data; the mirror of VKM470F_ProgrammDSPFlash, with flash-read requests
  * (0x0A) over USB and the chip's continuous read over the parallel port, with
- * the same codes (there VKM470F_ERR_FLASH_FAILED: the cable stopped
- * answering). */
+ * the same codes. Over the parallel port the read first waits for the chip to
+ * be ready, as a write does after each page: a busy chip ignores a read, and
+ * what came back would look erased. VKM470F_ERR_FLASH_FAILED there: the chip
+ * did not get ready within 5 s (nothing is read), or the cable stopped
+ * answering. */
 VKM470F_API(int32_t)
 VKM470F_ReadDSPFlash(VKM470F_DEVICE* dev, uint32_t address, uint8_t* data, uint32_t length,
                      uint32_t timeout);

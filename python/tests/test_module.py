@@ -134,3 +134,37 @@ def test_installed_package_finds_the_library_without_the_variable(monkeypatch):
     # From the source tree, the tree's default build comes before the system's search.
     tree = ROOT / "build" / "default" / "lib" / vkm470.raw.library_name()
     assert vkm470.raw.source_tree_library() == tree
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.write_flash(0x1_001F_0000, b"\0"),  # would land at 0x1F0000
+    lambda m: m.read_flash(0x1_0000_0000, 4),
+    lambda m: m.read_flash(-1, 4),
+    lambda m: m.read_flash(0, 1 << 32),
+    lambda m: m.read_flash(0, 4, timeout=-0.001),
+    lambda m: m.read_flash(0, 4, timeout=float("nan")),
+    lambda m: m.dsp_write(0x1_0000, 0),
+    lambda m: m.dsp_read(0, -1, 2),
+    lambda m: m.control(0x0B, length=8, timeout=-1),
+    lambda m: m.call_application(0x1_3C00),
+    lambda m: m.special(1 << 32),
+    lambda m: m.stream(block_size=1 << 32),
+    lambda m: m.stream().read(1, timeout=-1),
+    lambda m: m.stream().write(b"\0\0", timeout=float("nan")),
+], ids=["address>32bit", "read address", "negative address", "length", "negative timeout",
+        "nan timeout", "value", "index", "control timeout", "start address", "command",
+        "block size", "read timeout", "write timeout"])
+def test_values_the_c_types_cannot_hold_are_refused(sim, call):
+    with vkm470.open("usb:0") as module:
+        with pytest.raises(vkm470.ArgumentError) as caught:
+            call(module)
+        assert caught.value.code == vkm470.raw.ERR_NO_OBJECT and caught.value.reason
+    assert sim.export()[0x1F0000] == 0xFF
+
+
+@pytest.mark.parametrize("seconds,ms", [
+    (None, 0xFFFFFFFF), (float("inf"), 0xFFFFFFFF), (1e12, 0xFFFFFFFF), (0, 0), (0.0001, 1),
+    (0.25, 250), (4294967.294, 0xFFFFFFFE),
+])
+def test_time_outs_in_milliseconds(seconds, ms):
+    assert vkm470.convert.milliseconds(seconds) == ms

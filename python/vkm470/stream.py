@@ -19,7 +19,7 @@ from .gate import Gate
 _CALL_WORDS = 1 << 30
 # A wait is made of calls of at most this many milliseconds, so that Ctrl-C,
 # a close or a stop from another thread are seen within one slice.
-SLICE_MS = 50
+SLICE_MS = 25
 _NPY_HEADER = 128  # bytes of the .npy header written by capture
 
 

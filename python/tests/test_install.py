@@ -32,7 +32,8 @@ def run(python, env, cwd):
 
 
 def test_the_session_from_the_source_tree_finds_the_trees_build(sim, tmp_path):
-    if pathlib.Path(os.environ.get("VKM470_LIBRARY", "")) != TREE_LIBRARY:
+    named = pathlib.Path(os.environ.get("VKM470_LIBRARY", "")).resolve()
+    if not TREE_LIBRARY.exists() or named != TREE_LIBRARY.resolve():
         pytest.skip("the library under test is not the tree's default build")
     env = {k: v for k, v in os.environ.items() if k not in ("VKM470_LIBRARY", "LD_LIBRARY_PATH")}
     env["PYTHONPATH"] = "python"
@@ -42,7 +43,8 @@ def test_the_session_from_the_source_tree_finds_the_trees_build(sim, tmp_path):
 def test_pip_installs_the_package_into_a_fresh_environment(sim, tmp_path):
     source = tmp_path / "source"  # a copy: the build writes beside its sources
     source.mkdir()
-    shutil.copy(ROOT / "python" / "pyproject.toml", source)
+    for name in ("pyproject.toml", "README.md"):
+        shutil.copy(ROOT / "python" / name, source)
     shutil.copytree(ROOT / "python" / "vkm470", source / "vkm470",
                     ignore=shutil.ignore_patterns("__pycache__", "_installed.py"))
     env_dir = tmp_path / "env"

@@ -134,3 +134,31 @@ def test_a_forked_child_refuses_the_parents_modules_and_exits(sim, tmp_path):
     assert len(refused) == 4
     assert all("opened by the parent process" in line for line in refused), lines
     assert lines[-2:] == ["parent: child exit 0", "parent: words True"]
+
+
+EXIT = r"""
+import threading
+import vkm470
+
+module = vkm470.open("usb:0")
+stream = module.stream()
+inside = threading.Event()
+
+def read():
+    inside.set()
+    stream.read(10)  # nothing comes: waits until the end of the program
+
+threading.Thread(target=read, daemon=True).start()
+inside.wait()
+print("leaving")
+"""
+
+
+def test_the_end_of_the_program_closes_under_a_daemon_reader(sim):
+    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stdout) == (0, "leaving\n"), done.stderr
+        # The module was closed: another program can open it.
+        vkm470.open("usb:0").close()

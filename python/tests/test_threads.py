@@ -4,6 +4,7 @@ another thread, Ctrl-C in a read, os.fork()."""
 import _thread
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import threading
@@ -162,3 +163,22 @@ def test_the_end_of_the_program_closes_under_a_daemon_reader(sim):
         assert (done.returncode, done.stdout) == (0, "leaving\n"), done.stderr
         # The module was closed: another program can open it.
         vkm470.open("usb:0").close()
+
+
+def test_a_close_from_a_signal_handler_inside_a_read_is_refused_not_hung(sim):
+    module = vkm470.open("usb:0")
+    stream = module.stream()
+    previous = signal.signal(signal.SIGUSR1, lambda *_: module.close())
+    try:
+        def signal_the_reader():
+            wait_until(lambda: module._gate.busy)  # the read below is in flight
+            _thread.interrupt_main(signal.SIGUSR1)
+
+        threading.Thread(target=signal_the_reader).start()
+        with pytest.raises(RuntimeError, match="from inside one of its own calls"):
+            stream.read(10)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert not module.closed
+    module.close()
+    vkm470.open("usb:0").close()

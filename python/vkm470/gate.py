@@ -27,6 +27,7 @@ class Gate:
         self._depth = 0
         self._waiting = 0  # exclusive calls waiting for their turn
         self.closing = False  # set as a close begins: calls in flight leave
+        self._inside = threading.local()  # this thread's shared passages
 
     @property
     def busy(self) -> bool:
@@ -44,13 +45,22 @@ class Gate:
             while self._owner is not None or self._waiting:
                 self._cond.wait()
             self._active += 1
+        self._inside.depth = getattr(self._inside, "depth", 0) + 1
         try:
             yield
         finally:
+            self._inside.depth -= 1
             with self._cond:
                 self._active -= 1
                 if self._active == 0:
                     self._cond.notify_all()
+
+    def check_outside(self) -> None:
+        """Raises RuntimeError when this thread is itself inside a call on the
+        record (a signal handler that closes it, say): waiting would never end."""
+        if getattr(self._inside, "depth", 0):
+            raise RuntimeError("vkm470: a module or stream cannot be closed, stopped or "
+                               "replaced from inside one of its own calls (a signal handler?)")
 
     @contextlib.contextmanager
     def exclusive(self, timeout: Optional[float] = None) -> Iterator[bool]:
@@ -65,6 +75,7 @@ class Gate:
             finally:
                 self._depth -= 1
             return
+        self.check_outside()
         with self._cond:
             self._waiting += 1
             try:

@@ -131,8 +131,7 @@ class Module:
 
     A module stays with the process that opened it: in the child of an
     ``os.fork()`` every call on it raises ArgumentError, and closing it only
-    forgets it (the parent still holds the module). Open it again in the child
-    once the parent has closed it.
+    forgets it (the parent still holds the module).
     """
 
     def __init__(self, device: str = "usb:0"):
@@ -187,6 +186,7 @@ class Module:
             # The library's objects behind the record belong to the parent.
             self._forget()
             return
+        self._gate.check_outside()
         self._gate.closing = True  # stream calls in flight leave at their next slice
         with self._gate.exclusive(wait) as ready:
             if not ready or not self._open:

@@ -38,7 +38,7 @@ class Stream:
     StreamStoppedError when it has none) and a write in flight raise
     StreamStoppedError with the words queued in ``done``.
 
-    An interrupt (Ctrl-C) arrives within about 50 ms of a wait; the words a
+    An interrupt (Ctrl-C) arrives within about 25 ms of a wait; the words a
     read had taken by then are kept, and the next read returns them first.
 
     The library sends words in whole 512-byte transfers: the last words of a

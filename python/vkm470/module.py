@@ -404,10 +404,9 @@ class Module:
                   (block_size, "block_size"))]
         with self._gate.exclusive():
             self._usable(call)
+            stream = Stream(self, *sizes)  # a refused one leaves the old stream as it was
             for old in self._streams:
                 old._forget()
-            self._streams = []
-            stream = Stream(self, *sizes)
             self._streams = [stream]
             if start:
                 stream.start()

@@ -19,7 +19,7 @@ from .gate import Gate
 _CALL_WORDS = 1 << 30
 # A wait is made of calls of at most this many milliseconds, so that Ctrl-C,
 # a close or a stop from another thread are seen within one slice.
-SLICE_MS = 25
+SLICE_MS = 40
 _NPY_HEADER = 128  # bytes of the .npy header written by capture
 
 
@@ -38,7 +38,7 @@ class Stream:
     StreamStoppedError when it has none) and a write in flight raise
     StreamStoppedError with the words queued in ``done``.
 
-    An interrupt (Ctrl-C) arrives within about 25 ms of a wait; the words a
+    An interrupt (Ctrl-C) arrives within about 40 ms of a wait; the words a
     read had taken by then are kept, and the next read returns them first.
 
     The library sends words in whole 512-byte transfers: the last words of a

@@ -539,8 +539,7 @@ TEST_F(ToolTest, ReadRefusesToReplaceAnImageInUse) {
   }
   EXPECT_EQ(exportOf(second), before);
 
-  // Nothing has it open now: it is replaced, and a module that had it open
-  // later opens the new file, not the old one without a name.
+  // Nothing has it open now: it is replaced.
   Outcome r = tool({"read", "serial", "-o", second});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(fs::file_size(second), 512u);

@@ -173,7 +173,10 @@ struct File final : Object {
   bool closed = false;
   // Pending requests, and cancelled ones: a driver may still race a late
   // completion against a cancel, so those live as long as the device does.
-  std::map<RequestImpl*, std::shared_ptr<RequestImpl>> live;
+  // In the order they were issued, which is the order cancels reach the
+  // driver.
+  std::map<std::uint64_t, std::shared_ptr<RequestImpl>> live;
+  std::uint64_t issued = 0;
   // Declared after live: the driver's handle goes first, and with it any
   // driver thread that might still reach a request.
   std::unique_ptr<hosted::Device> device;
@@ -307,7 +310,6 @@ class RequestImpl final : public hosted::Request {
 
   void complete(Dword status, Dword bytes) override {
     std::shared_ptr<RequestImpl> self;  // released last: may free this
-    std::shared_ptr<Event> event;
     bool eventless = false;
     {
       std::lock_guard<std::mutex> lk(file_->lock);
@@ -322,15 +324,17 @@ class RequestImpl final : public hosted::Request {
         storeField(overlapped_->Internal, encodeStatus(status_));
         eventless = !event_;
       }
-      event = event_;
+      // Set before the request counts as done: a caller that sees it done
+      // without waiting goes on to its next request on the same event, whose
+      // start clears the event, and a late set here would signal that one.
+      if (event_) event_->set(true);
       if (blocked != nullptr) blocked->notify();
       if (!cancelled) {
-        auto it = file_->live.find(this);
+        auto it = file_->live.find(sequence);
         self = std::move(it->second);
         file_->live.erase(it);
       }
     }
-    if (event) event->set(true);
     if (eventless) {
       { std::lock_guard<std::mutex> lk(state().eventlessLock); }
       state().eventlessCompleted.notify_all();
@@ -342,7 +346,8 @@ class RequestImpl final : public hosted::Request {
   bool inSubmit = true;
   bool cancelRequested = false;  // a cancel arrived while the driver was in submit
   bool cancelled = false;
-  Waiter* blocked = nullptr;  // the issuer, waiting in a blocking call
+  Waiter* blocked = nullptr;   // the issuer, waiting in a blocking call
+  std::uint64_t sequence = 0;  // its key in the file's live requests
   Dword issuer() const { return issuer_; }
   Dword status() const { return status_; }
   Dword bytes() const { return bytes_; }
@@ -443,7 +448,8 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
       storeField(overlapped->Internal, kStatusPending);
       storeField(overlapped->InternalHigh, 0);
     }
-    file->live[request.get()] = request;
+    request->sequence = ++file->issued;
+    file->live[request->sequence] = request;
   }
 
   file->device->submit(*request);

@@ -11,19 +11,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "device_namespace.h"
 #include "os.h"
 
 namespace vkm470::os {
@@ -90,8 +88,6 @@ struct State {
   std::condition_variable completed;
   std::vector<std::shared_ptr<Object>> handles;
   std::deque<std::size_t> freeSlots;
-  std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
-  std::vector<std::shared_ptr<hosted::Resolver>> resolvers;
   // Owning thread id -> the mutexes it holds, abandoned when it ends.
   std::multimap<Dword, std::shared_ptr<Mutex>> owned;
   std::atomic<Dword> nextThreadId{1};
@@ -373,77 +369,6 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
   return true;
 }
 
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::vector<std::shared_ptr<hosted::Resolver>> resolvers() {
-  std::lock_guard<std::mutex> lk(state().lock);
-  return state().resolvers;
-}
-
-std::filesystem::path deviceDirectory() {
-  if (const char* dir = std::getenv("VKM470_DEVICES"); dir != nullptr && *dir != '\0') return dir;
-  const char* home = std::getenv("HOME");
-#if defined(_WIN32)
-  if (home == nullptr) home = std::getenv("USERPROFILE");
-#endif
-  if (home == nullptr) return {};
-  return std::filesystem::path(home) / ".vkm470" / "devices";
-}
-
-// Step 2 of the resolution: an entry of the device directory, found
-// case-insensitively. Sets *found when there is one.
-std::unique_ptr<hosted::Device> openDirectoryEntry(const std::string& name, Dword access,
-                                                   Dword share, bool* found, Dword* error) {
-  *found = false;
-  std::filesystem::path dir = deviceDirectory();
-  if (dir.empty()) return nullptr;
-  std::error_code ec;
-  std::filesystem::path entry;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (upper(it->path().filename().string()) == upper(name)) {
-      entry = it->path();
-      break;
-    }
-  }
-  if (entry.empty()) return nullptr;
-  *found = true;
-  auto status = std::filesystem::status(entry, ec);
-  if (ec || !std::filesystem::exists(status)) {
-    *error = kErrorFileNotFound;
-    return nullptr;
-  }
-  std::unique_ptr<hosted::Device> device;
-  for (const auto& resolver : resolvers()) {
-    if (resolver->openEntry(name, entry.string(), access, share, &device, error)) return device;
-  }
-  *error = kErrorFileNotFound;
-  return nullptr;
-}
-
-std::unique_ptr<hosted::Device> openDevice(const std::string& name, Dword access, Dword share,
-                                           Dword* error) {
-  std::shared_ptr<hosted::Driver> driver;
-  {
-    std::lock_guard<std::mutex> lk(state().lock);
-    auto it = state().drivers.find(upper(name));
-    if (it != state().drivers.end()) driver = it->second;
-  }
-  if (driver) return driver->open(access, share, error);
-
-  bool found;
-  auto device = openDirectoryEntry(name, access, share, &found, error);
-  if (found) return device;
-
-  for (const auto& resolver : resolvers()) {
-    if (resolver->openName(name, access, share, &device, error)) return device;
-  }
-  *error = kErrorFileNotFound;
-  return nullptr;
-}
-
 // Takes object for the calling thread if it is signalled; false when the
 // caller would have to wait.
 bool tryAcquireLocked(const std::shared_ptr<Object>& object, Dword* result) {
@@ -483,22 +408,7 @@ bool injectedFailure(std::atomic<unsigned>& failing) {
 
 // The library's callers see no seam: where Windows leaves an open's reason in
 // GetLastError, here the thread's errno carries it out through the exports.
-void setErrnoFor(Dword error) {
-  switch (error) {
-    case kErrorFileNotFound:
-      errno = ENOENT;
-      break;
-    case kErrorSharingViolation:
-      errno = EBUSY;
-      break;
-    case kErrorAccessDenied:
-      errno = EACCES;
-      break;
-    default:
-      errno = EIO;
-      break;
-  }
-}
+void setErrnoFor(Dword error) { errno = hosted::errnoFromError(error); }
 
 }  // namespace
 
@@ -511,7 +421,7 @@ Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*
     return invalidHandle();
   }
   Dword error = kErrorSuccess;
-  auto device = openDevice(path + prefix.size(), access, share, &error);
+  auto device = hosted::openDevice(path + prefix.size(), access, share, &error);
   if (!device) {
     t_lastError = error != kErrorSuccess ? error : kErrorGenFailure;
     setErrnoFor(t_lastError);
@@ -735,37 +645,6 @@ void Sleep(Dword milliseconds) {
 }
 
 namespace hosted {
-
-void registerDevice(const std::string& name, std::shared_ptr<Driver> driver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  state().drivers[upper(name)] = std::move(driver);
-}
-
-void unregisterDevice(const std::string& name) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  state().drivers.erase(upper(name));
-}
-
-bool Resolver::openEntry(const std::string&, const std::string&, Dword, Dword,
-                         std::unique_ptr<Device>*, Dword*) {
-  return false;
-}
-
-bool Resolver::openName(const std::string&, Dword, Dword, std::unique_ptr<Device>*, Dword*) {
-  return false;
-}
-
-void registerResolver(std::shared_ptr<Resolver> resolver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto& all = state().resolvers;
-  if (std::find(all.begin(), all.end(), resolver) == all.end()) all.push_back(std::move(resolver));
-}
-
-void unregisterResolver(const std::shared_ptr<Resolver>& resolver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto& all = state().resolvers;
-  all.erase(std::remove(all.begin(), all.end(), resolver), all.end());
-}
 
 void failCreations(Creation what, unsigned count) {
   (what == Creation::Thread ? state().failingThreads : state().failingEvents) = count;

@@ -34,7 +34,8 @@ static_assert(offsetof(Overlapped, hEvent) == offsetof(OVERLAPPED, hEvent));
 static_assert(std::is_same_v<Handle, HANDLE>);
 static_assert(sizeof(Dword) == sizeof(DWORD));
 static_assert(kWaitObject0 == WAIT_OBJECT_0 && kWaitAbandoned == WAIT_ABANDONED &&
-              kWaitTimeout == WAIT_TIMEOUT && kWaitFailed == WAIT_FAILED && kInfinite == INFINITE);
+              kWaitTimeout == WAIT_TIMEOUT && kWaitFailed == WAIT_FAILED && kInfinite == INFINITE &&
+              kMaximumWaitObjects == MAXIMUM_WAIT_OBJECTS);
 static_assert(kStillActive == STILL_ACTIVE);
 
 namespace {
@@ -417,6 +418,10 @@ bool ReleaseMutex(Handle mutex) { return ::ReleaseMutex(mutex) != FALSE; }
 
 Dword WaitForSingleObject(Handle object, Dword milliseconds) {
   return ::WaitForSingleObject(object, milliseconds);
+}
+
+Dword WaitForMultipleObjects(Dword count, const Handle* objects, bool waitAll, Dword milliseconds) {
+  return ::WaitForMultipleObjects(count, objects, waitAll, milliseconds);
 }
 
 Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -295,6 +297,58 @@ TEST_F(Namespace, DriverCompletesFromItsOwnThread) {
   ASSERT_TRUE(ReadFile(h, buffer, 4, &n, nullptr));
   completer.join();
   EXPECT_EQ(std::string(buffer, n), "done");
+  CloseHandle(h);
+}
+
+// A driver thread that completes each request as soon as it is queued, often
+// while the caller is still inside its call. A request that the call reports
+// done must have set its event already: the caller's next request on the same
+// event clears it first, and a signal that came later would end that
+// request's wait before it has completed.
+TEST_F(Namespace, RequestDoneAtOnceLeavesNoSignalForTheNextOnItsEvent) {
+  std::mutex lock;
+  std::condition_variable queued;
+  std::deque<Request*> queue;
+  bool stop = false;
+  script_->onSubmit = [&](Request& r) {
+    {
+      std::lock_guard<std::mutex> lk(lock);
+      queue.push_back(&r);
+    }
+    queued.notify_one();
+  };
+  std::thread driver([&] {
+    std::unique_lock<std::mutex> lk(lock);
+    while (true) {
+      queued.wait(lk, [&] { return stop || !queue.empty(); });
+      if (stop) return;
+      Request* r = queue.front();
+      queue.pop_front();
+      r->complete(kErrorSuccess, r->outputSize());
+    }
+  });
+  Handle h = openPath("\\\\.\\QDev9");
+  ASSERT_NE(h, invalidHandle());
+  Overlapped overlapped{};
+  overlapped.hEvent = CreateEvent(false, false);
+  char buffer[8];
+  int wrong = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Dword n = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &n, &overlapped)) {
+      ASSERT_EQ(GetLastError(), kErrorIoPending);
+      ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, kInfinite), kWaitObject0);
+      wrong += !GetOverlappedResult(h, &overlapped, &n, false);
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    stop = true;
+  }
+  queued.notify_one();
+  driver.join();
+  CloseHandle(overlapped.hEvent);
   CloseHandle(h);
 }
 

@@ -3,6 +3,7 @@
 // calls into Windows the stand-in answers with the virtual module's firmware.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -282,6 +283,42 @@ TEST_F(WinUsb, DeviceOfTheSystemKeepsPrecedence) {
   EXPECT_NE(h, os::invalidHandle());
   EXPECT_EQ(asked, 1);
   os::CloseHandle(h);
+}
+
+// The bulk FIFO's worker threads run their own overlapped transfers on the
+// device handle, cancel their own on stop, and collect results as they go.
+TEST_F(WinUsb, BulkFifoStreamsThroughTheWorkers) {
+  VKM470F_DEVICE dev{};
+  ASSERT_EQ(openDevice(&dev, 0).first, VKM470F_SUCCESS);
+  ASSERT_EQ(VKM470F_CreateBulkFIFO(&dev, 65536, 65536, 4, 4, 4096, 4096), VKM470F_SUCCESS);
+  ASSERT_EQ(VKM470F_StartBulkFIFO(&dev), VKM470F_SUCCESS);
+  constexpr std::uint32_t kWords = 1 << 19;  // 1 MiB
+  std::vector<std::uint16_t> in(4096);
+  std::uint16_t next = 0, expect = 0;
+  std::uint32_t sent = 0, received = 0;
+  std::uint64_t bad = 0;
+  while (received < kWords) {
+    std::uint32_t room = 0, done = 0;
+    ASSERT_EQ(VKM470F_GetBulkFIFOWriteFree(&dev, &room), VKM470F_SUCCESS);
+    room = std::min<std::uint32_t>({room, kWords - sent, 4096});
+    if (room > 0) {
+      std::vector<std::uint16_t> out(room);
+      for (auto& word : out) word = next++;
+      ASSERT_EQ(VKM470F_WriteBulkFIFO(&dev, out.data(), room, &done, 1000), VKM470F_SUCCESS);
+      ASSERT_EQ(done, room);
+      sent += done;
+    }
+    const std::uint32_t want = std::min<std::uint32_t>(4096, kWords - received);
+    ASSERT_EQ(VKM470F_ReadBulkFIFO(&dev, in.data(), room > 0 ? 0 : want, &done, 1000),
+              VKM470F_SUCCESS);
+    if (room == 0 && done == 0) continue;
+    for (std::uint32_t i = 0; i < done; ++i) bad += in[i] != expect++;
+    received += done;
+  }
+  EXPECT_EQ(bad, 0u);
+  EXPECT_EQ(VKM470F_StopBulkFIFO(&dev), VKM470F_SUCCESS);
+  EXPECT_EQ(standin::pendingTransfers(), 0u);
+  EXPECT_EQ(VKM470F_CloseDevice(&dev), VKM470F_SUCCESS);
 }
 
 std::uint64_t micro(const FILETIME& t) {

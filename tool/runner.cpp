@@ -1,5 +1,6 @@
 // Choosing the modules, running a job on each at once, and printing results.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -90,18 +91,27 @@ const char* statusWord(int exit) {
 
 }  // namespace
 
-int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job) {
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job,
+                 const Finish& finish) {
+  auto runAndFinish = [&](std::size_t i, Meter& meter) {
+    const auto start = std::chrono::steady_clock::now();
+    Result result = runOne(modules[i], job, meter);
+    if (finish)
+      finish(modules[i], result,
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return result;
+  };
   std::vector<std::string> labels;
   for (const DeviceId& id : modules) labels.push_back(id.name());
   std::vector<Result> results(modules.size());
   {
     Progress progress(progressMode(common.quiet, common.progress), labels);
     if (modules.size() == 1) {
-      results[0] = runOne(modules[0], job, progress.meter(0));
+      results[0] = runAndFinish(0, progress.meter(0));
     } else {
       std::vector<std::thread> threads;
       for (std::size_t i = 0; i < modules.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = runOne(modules[i], job, progress.meter(i)); });
+        threads.emplace_back([&, i] { results[i] = runAndFinish(i, progress.meter(i)); });
       for (std::thread& thread : threads) thread.join();
     }
   }

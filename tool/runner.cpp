@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "identity.h"
 #include "plan.h"
 #include "progress.h"
 
@@ -13,8 +14,8 @@ namespace vkm470::tool {
 void addModuleOptions(CLI::App& command, Common& common, bool json) {
   command
       .add_option("-d,--device", common.devices,
-                  "module: usb:N (0-255) or lpt:N (1-3); several times for several modules "
-                  "(default usb:0)")
+                  "module: usb:N (0-255), lpt:N (1-3) or serial:TEXT (opens the free USB modules "
+                  "to read their serials); several times for several modules (default usb:0)")
       ->allow_extra_args(false)
       ->type_name("DEV");
   command.add_flag("--all-modules", common.allModules,
@@ -38,8 +39,9 @@ std::vector<DeviceId> chosenModules(const Common& common) {
     return modules;
   }
   for (const std::string& name : common.devices) {
-    const auto id = parseDevice(name);
-    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N or lpt:N)");
+    auto id = moduleBySerial(name);
+    if (!id) id = parseDevice(name);
+    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N, lpt:N or serial:TEXT)");
     if (std::find(modules.begin(), modules.end(), *id) != modules.end())
       throw Failure(kUsage, "module " + id->name() + " given twice");
     modules.push_back(*id);

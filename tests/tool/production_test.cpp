@@ -58,6 +58,11 @@ class Production : public ToolsFixture {
     return lines;
   }
 
+  static Bytes exportedFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
   std::string readText(const std::string& file) const {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -269,6 +274,38 @@ TEST_F(Production, LogAndJsonRecordWhatWentWhere) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("cannot open the log"), std::string::npos) << r.err;
   EXPECT_EQ(tool({"verify", "-d", "usb:0", "--app", path("app.bin"), "--ignore-tail"}).status, 0);
+}
+
+// -d serial:TEXT chooses the module by the serial it holds: found, absent
+// and ambiguous, the last two naming the candidates; list --serials shows them.
+TEST_F(Production, ModuleChosenBySerial) {
+  const std::string first = module(0);
+  module(1);
+  module(2);
+  for (const auto& [dev, serial] : std::vector<std::pair<std::string, std::string>>{
+           {"usb:0", "A-1"}, {"usb:1", "B-2"}, {"usb:2", "B-2"}})
+    ASSERT_EQ(tool({"write", "-d", dev, "--serial", serial}).status, 0);
+  writeFile("app.bin", 700);
+
+  Outcome r = tool({"write", "-d", "serial:A-1", "--app", path("app.bin"), "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Json::parse(r.out)["device"], "usb:0");
+  EXPECT_EQ(slice(flashOf(first), kAppAddress, 700), slice(exportedFile(path("app.bin")), 0, 700));
+  r = tool({"info", "-d", "serial:NONE"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("no module holds serial NONE; USB modules: usb:0 (A-1), usb:1 (B-2), "
+                       "usb:2 (B-2)"),
+            std::string::npos)
+      << r.err;
+  r = tool({"info", "-d", "serial:B-2"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("serial B-2 is held by more than one module: usb:1, usb:2"),
+            std::string::npos)
+      << r.err;
+  r = tool({"list", "--serials"});
+  EXPECT_NE(r.out.find("usb:1  free  VKM470 (type 41, name VKM470)  serial B-2\n"),
+            std::string::npos)
+      << r.out;
 }
 
 // A dry run reads, reports the pages per area, and leaves the flash as it

@@ -53,7 +53,7 @@ void addErase(CLI::App& app, Common& common, int& status) {
       Result result =
           production.dryRun
               ? dryRun(module, target, false, {}, meter)
-              : writeResult(module, writeTarget(module, target, false, !noVerify, meter));
+              : writeResult(module, writeTarget(module, target, false, !noVerify, meter), true);
       result.json["areas"] = erased;
       return result;
     });

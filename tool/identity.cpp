@@ -4,12 +4,6 @@
 
 namespace vkm470::tool {
 
-namespace {
-
-constexpr char kPrefix[] = "serial:";
-
-}  // namespace
-
 std::optional<Json> serialOfModule(const DeviceId& id) {
   try {
     Module module(id);
@@ -20,12 +14,7 @@ std::optional<Json> serialOfModule(const DeviceId& id) {
   }
 }
 
-std::optional<DeviceId> moduleBySerial(const std::string& name) {
-  const std::size_t prefix = sizeof kPrefix - 1;
-  if (name.compare(0, prefix, kPrefix) != 0) return std::nullopt;
-  const std::string wanted = name.substr(prefix);
-  if (wanted.empty() || wanted.size() >= map::kSerialFieldBytes)
-    throw Failure(kUsage, "not a serial number: " + name + " (1 to 15 characters)");
+DeviceId moduleBySerial(const std::string& wanted) {
   std::vector<DeviceId> matches;
   std::string candidates;
   for (const Reachable& found : survey().modules) {

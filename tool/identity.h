@@ -9,11 +9,11 @@
 
 namespace vkm470::tool {
 
-// For a name serial:TEXT, the free USB module whose serial field holds TEXT;
-// nullopt for any other name. Opens every free USB module to read its serial
-// field. Fails with kUnreachable when no module or more than one holds it,
-// naming the candidates (and the modules that could not be read).
-std::optional<DeviceId> moduleBySerial(const std::string& name);
+// The free USB module whose serial field holds serial (-d serial:TEXT). Opens
+// every free USB module to read its serial field. Fails with kUnreachable
+// when no module or more than one holds it, naming the candidates (and the
+// modules that could not be read).
+DeviceId moduleBySerial(const std::string& serial);
 
 // The serial a free module holds: its text, null when erased; nullopt when
 // it could not be read.

@@ -98,7 +98,9 @@ bool SerialPlan::holdsSerial(const Json& found) const {
 
 Target SerialPlan::target(const std::string& serial, bool eraseRest) const {
   Target target;
-  target.put(map::kSerialAddress, serialField(serial));
+  const auto field = map::encodeSerial(serial);
+  if (!field) throw Failure(kUsage, "serial number " + serial + " is longer than 15 characters");
+  target.put(map::kSerialAddress, field->data(), map::kSerialFieldBytes);
   if (eraseRest)
     target.fill(map::kSerialAddress + map::kSerialFieldBytes,
                 map::kSerialAreaBytes - map::kSerialFieldBytes, 0xFF);

@@ -249,9 +249,9 @@ Json readSerial(Module& module) {
   std::uint8_t field[map::kSerialFieldBytes];
   NoMeter quiet;
   module.read(map::kSerialAddress, field, sizeof field, quiet);
-  if (std::all_of(field, field + sizeof field, [](std::uint8_t b) { return b == 0xFF; }))
-    return nullptr;
-  return serialText(field);
+  const auto serial = map::decodeSerial(field);
+  if (!serial) return nullptr;
+  return serialText(serial);
 }
 
 }  // namespace vkm470::tool

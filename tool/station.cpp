@@ -47,7 +47,7 @@ extern "C" void onInterrupt(int) {
 struct StationOptions {
   Images images;
   Production production;
-  bool eraseRest = false;
+  bool keepRest = false;
   bool force = false;
   bool noVerify = false;
   std::string slots = "usb:0-255";
@@ -183,7 +183,7 @@ void Station::start(int number, std::unique_ptr<Module> module) {
   slot.meter.phase("opening", 0);
   ++started_;
   event(number, "started");
-  WriteSettings settings{options_.force, !options_.noVerify, options_.eraseRest};
+  WriteSettings settings{options_.force, !options_.noVerify, !options_.keepRest};
   slot.thread = std::thread([this, &slot, settings, module = std::move(module)]() mutable {
     const DeviceId id = module->id();
     ModuleNote& note = record_.begin(id);
@@ -381,8 +381,8 @@ void addStation(CLI::App& app, Common& common, int& status) {
       "station", "program every VKM470 plugged in, once per plugging, until Ctrl-C");
   addImageOptions(*command, options.images);
   addProductionOptions(*command, options.production, true, false);
-  command->add_flag("--erase-rest", options.eraseRest,
-                    "also erase (0xFF) the rest of each written area");
+  command->add_flag("--keep-rest", options.keepRest,
+                    "leave the rest of each written area as it is (by default it is erased)");
   command->add_flag("--force", options.force, "program every page, without reading first");
   command->add_flag("--no-verify", options.noVerify, "do not read back what was programmed");
   command->add_option("--slots", options.slots, "the USB numbers to take (default usb:0-255)")
@@ -401,7 +401,7 @@ void addStation(CLI::App& app, Common& common, int& status) {
     Target target;
     Json placed = Json::array();
     if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty())
-      placed = placeImages(images, options.eraseRest, target);
+      placed = placeImages(images, !options.keepRest, target);
     if (!images.boot.empty())
       throw Failure(kUsage, "station takes USB modules; the boot image goes over the cable only");
     Record record("station", placed, production.log);

@@ -1,4 +1,5 @@
-// write: programs the pages that differ from the images, and reads them back.
+// write: leaves each area it writes holding exactly its image (the rest of the
+// area erased), programming only the pages that differ, and reads them back.
 #include <cstdlib>
 
 #include "commands.h"
@@ -13,7 +14,7 @@ namespace {
 struct WriteOptions {
   Images images;
   Production production;
-  bool eraseRest = false;
+  bool keepRest = false;
   bool force = false;
   bool noVerify = false;
   bool fast = false;
@@ -26,7 +27,7 @@ int write(const Common& common, WriteOptions& options) {
   auto target = std::make_shared<Target>();
   Json placed = Json::array();
   if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty())
-    placed = placeImages(images, options.eraseRest, *target);
+    placed = placeImages(images, !options.keepRest, *target);
   const auto modules = chosenModules(common);
   serials.requireOnePerModule(modules.size(), "each of the modules");
   if (!images.boot.empty()) requireCableForBoot(modules, "the boot image");
@@ -45,11 +46,11 @@ int write(const Common& common, WriteOptions& options) {
                        [&](Module& module, Meter& meter, ModuleNote& note) {
                          DryRunExtra extra;
                          std::uint32_t pages = 0;
-                         extra.serial = serials.preview(module, note, options.eraseRest, pages);
+                         extra.serial = serials.preview(module, note, !options.keepRest, pages);
                          if (serials.active()) extra.serialPages = static_cast<int>(pages);
                          return dryRun(module, *target, options.force, extra, meter);
                        });
-  const WriteSettings settings{options.force, verify, options.eraseRest};
+  const WriteSettings settings{options.force, verify, !options.keepRest};
   return runRecorded(common, modules, record, [&](Module& module, Meter& meter, ModuleNote& note) {
     return writeModule(module, meter, note, *target, serials, settings);
   });
@@ -57,7 +58,7 @@ int write(const Common& common, WriteOptions& options) {
 
 }  // namespace
 
-Result writeResult(Module& module, const WriteReport& report) {
+Result writeResult(Module& module, const WriteReport& report, bool erasing) {
   Result result;
   result.json = {{"pages_programmed", report.pagesProgrammed},
                  {"pages_skipped", report.pagesSkipped},
@@ -66,8 +67,9 @@ Result writeResult(Module& module, const WriteReport& report) {
   const auto pages = [](std::uint32_t n) {
     return std::to_string(n) + (n == 1 ? " page" : " pages");
   };
-  result.summary = pages(report.pagesProgrammed) + " programmed, " + pages(report.pagesSkipped) +
-                   " skipped (unchanged)" +
+  result.summary = pages(report.pagesProgrammed) + (erasing ? " erased, " : " programmed, ") +
+                   pages(report.pagesSkipped) +
+                   (erasing ? " skipped (already erased)" : " skipped (unchanged)") +
                    (report.verified && report.pagesProgrammed > 0 ? ", read back" : "");
   result.text = module.name() + ": " + result.summary + "\n";
   return result;
@@ -88,8 +90,13 @@ void addWrite(CLI::App& app, Common& common, int& status) {
       "write", "program the images: only the pages that differ, then read them back");
   addModuleOptions(*command, common, true);
   addImageOptions(*command, options.images);
-  command->add_flag("--erase-rest", options.eraseRest,
-                    "also erase (0xFF) the rest of each written area, skipping erased pages");
+  command->add_flag("--keep-rest", options.keepRest,
+                    "leave the rest of each written area as it is (by default it is erased, "
+                    "0xFF, so that verify of the same images agrees)");
+  // Erasing the rest is the default now; the old option stays accepted.
+  command->add_flag("--erase-rest", "the default: erase the rest of each written area")
+      ->group("")
+      ->excludes("--keep-rest");
   command->add_flag("--force", options.force, "program every page, without reading first");
   command->add_flag("--no-verify", options.noVerify, "do not read back what was programmed");
   command->add_flag("--fast", options.fast,

@@ -319,7 +319,8 @@ TEST_F(Production, DryRunWritesNothing) {
   Outcome r = tool({"write", "--app", path("app.bin"), "--dry-run", "--serial-format", "D%d",
                     "--serial-counter", path("counter"), "--serial-start", "5"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("usb:0: would program 11 pages (serial 1, application 10), 0 pages "
+  // The rest of the application area is erased already.
+  EXPECT_NE(r.out.find("usb:0: would program 11 pages (serial 1, application 10), 3629 pages "
                        "unchanged; serial from the counter, next D5; nothing written\n"),
             std::string::npos)
       << r.out;
@@ -375,7 +376,7 @@ TEST_F(Production, StationProgramsEachModuleOncePerPlugging) {
   EXPECT_EQ(occurrences("usb:0 started\n"), 2u);
   EXPECT_EQ(occurrences("usb:1 started\n"), 1u);
   EXPECT_EQ(occurrences("usb:3 "), 0u);
-  EXPECT_NE(r.out.find("usb:2 failed: usb:2: programming 0x020200"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("usb:2 failed: usb:2: reading 0x"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("station: 3 done, 1 failed\n"
                        "serials used: ST-0001 ST-0002 ST-0003\n"
                        "void numbers: none\n"),

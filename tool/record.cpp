@@ -24,6 +24,18 @@ namespace vkm470::tool {
 
 namespace {
 
+#ifndef _WIN32
+// The bytes, and what reading them back needs (the length), to the disk; not
+// the inode's times, which fsync also writes.
+inline int flushData(int fd) {
+#ifdef __linux__
+  return ::fdatasync(fd);
+#else
+  return ::fsync(fd);
+#endif
+}
+#endif
+
 std::string hexDigits(const std::uint8_t* bytes, std::size_t length) {
   static const char digits[] = "0123456789abcdef";
   std::string text;
@@ -147,7 +159,7 @@ bool LogFile::append(const Json& object, std::string& why) {
   ssize_t put;
   while ((put = ::write(fd_, text.data(), text.size())) < 0 && errno == EINTR) {
   }
-  if (put != static_cast<ssize_t>(text.size()) || ::fsync(fd_) != 0) {
+  if (put != static_cast<ssize_t>(text.size()) || flushData(fd_) != 0) {
     why = "writing the log " + path_ + " failed: " +
           (put >= 0 && put != static_cast<ssize_t>(text.size()) ? std::string("short write")
                                                                 : std::strerror(errno));

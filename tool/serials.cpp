@@ -23,6 +23,18 @@ namespace vkm470::tool {
 
 namespace {
 
+#ifndef _WIN32
+// The bytes, and what reading them back needs (the length), to the disk; not
+// the inode's times, which fsync also writes.
+inline int flushData(int fd) {
+#ifdef __linux__
+  return ::fdatasync(fd);
+#else
+  return ::fsync(fd);
+#endif
+}
+#endif
+
 constexpr std::size_t kLongest = map::kSerialFieldBytes - 1;
 // More than any counter holds: 19 digits fit a 64-bit number.
 constexpr std::size_t kCounterBytes = 64;
@@ -119,7 +131,7 @@ void withLockedCounter(const std::string& path,
   if (::pwrite(fd, next.data(), next.size(), 0) != static_cast<ssize_t>(next.size()) ||
       (static_cast<std::size_t>(got) > next.size() &&
        ::ftruncate(fd, static_cast<off_t>(next.size())) != 0) ||
-      ::fsync(fd) != 0)
+      flushData(fd) != 0)
     counterFailed(path, "cannot write: " + systemError());
 #endif
 }

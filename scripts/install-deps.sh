@@ -13,8 +13,10 @@
 set -euo pipefail
 
 declare -A sets
-# libcli11-dev and nlohmann-json3-dev: the command lines and JSON of the tools.
-sets[tools]="cmake ninja-build g++ pkg-config libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev"
+# libcli11-dev and nlohmann-json3-dev: the command lines and JSON of the tools;
+# nettle-dev: the SHA-256 of the images in vkm470's record.
+sets[tools]="cmake ninja-build g++ pkg-config libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev
+  nettle-dev"
 # googletest: the suites, and its sources for the Windows builds; umockdev:
 # the USB tests' emulated sysfs and usbfs; dpkg-dev: dpkg-shlibdeps for the
 # Debian package test; groff-base: the manual pages' check; clang and

@@ -33,6 +33,9 @@ struct Result {
 };
 
 using Job = std::function<Result(Module&, Meter&)>;
+// Called on each module's thread with its final result (also when the module
+// did not open) and the seconds it took; may change the result.
+using Finish = std::function<void(const DeviceId&, Result&, double seconds)>;
 
 // Options of the commands that run on modules.
 void addModuleOptions(CLI::App& command, Common& common, bool json);
@@ -45,7 +48,8 @@ std::vector<DeviceId> chosenModules(const Common& common);
 // of its own, with one progress line each; prints the results (and a summary
 // table when there are several) or one JSON object. Returns the exit status:
 // the highest of the modules'.
-int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job);
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job,
+                 const Finish& finish = {});
 
 // Prints a JSON object, always valid JSON (bytes that are not UTF-8 replaced),
 // and flushes standard output; returns status, or kFailed when standard output
@@ -62,6 +66,7 @@ void addRead(CLI::App& app, Common& common, int& status);
 void addVerify(CLI::App& app, Common& common, int& status);
 void addWrite(CLI::App& app, Common& common, int& status);
 void addErase(CLI::App& app, Common& common, int& status);
+void addStation(CLI::App& app, Common& common, int& status);
 
 // The images of verify and write, as the burner places them.
 struct Images {

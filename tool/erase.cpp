@@ -1,6 +1,8 @@
 // erase: sets areas to 0xFF, skipping the pages that already are.
 #include "commands.h"
+#include "dryrun.h"
 #include "plan.h"
+#include "production.h"
 
 namespace vkm470::tool {
 
@@ -8,6 +10,7 @@ void addErase(CLI::App& app, Common& common, int& status) {
   static std::vector<std::string> areas;
   static bool all = false;
   static bool noVerify = false;
+  static Production production;
   CLI::App* command =
       app.add_subcommand("erase", "set areas to 0xFF, skipping the pages that already are");
   addModuleOptions(*command, common, true);
@@ -15,6 +18,7 @@ void addErase(CLI::App& app, Common& common, int& status) {
       command->add_option("AREA", areas, "boot, serial, application, pga (with its header)");
   command->add_flag("--all", all, "the whole flash")->excludes(names);
   command->add_flag("--no-verify", noVerify, "do not read back what was erased");
+  addProductionOptions(*command, production, false, true);
   command->callback([&common, &status] {
     Target target;
     Json erased = Json::array();
@@ -43,9 +47,13 @@ void addErase(CLI::App& app, Common& common, int& status) {
     }
     const auto modules = chosenModules(common);
     if (boot) requireCableForBoot(modules, "erasing the boot area");
-    status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
+    Record record("erase", Json::array(), production.dryRun ? "" : production.log);
+    requireExpected(production, modules);
+    status = runRecorded(common, modules, record, [&](Module& module, Meter& meter, ModuleNote&) {
       Result result =
-          writeResult(module, writeTarget(module, target, false, !noVerify, meter), true);
+          production.dryRun
+              ? dryRun(module, target, false, {}, meter)
+              : writeResult(module, writeTarget(module, target, false, !noVerify, meter), true);
       result.json["areas"] = erased;
       return result;
     });

@@ -2,6 +2,7 @@
 // the burner places them.
 #include "commands.h"
 #include "plan.h"
+#include "record.h"
 
 namespace vkm470::tool {
 
@@ -33,29 +34,32 @@ Json placeImages(const Images& images, bool rest, Target& target) {
     throw Failure(kUsage, "serial number " + images.serial + " is longer than " +
                               std::to_string(map::kSerialTextBytes) + " characters");
   Json placed = Json::array();
-  auto place = [&](const char* area, std::uint32_t address, std::uint32_t areaBytes,
-                   const Bytes& bytes) {
+  // The images as the record names them: file, length and digest.
+  auto place = [&](const char* area, const std::string& file, std::uint32_t address,
+                   std::uint32_t areaBytes, const Bytes& bytes) {
     target.put(address, bytes);
     if (rest)
       target.fill(address + static_cast<std::uint32_t>(bytes.size()),
                   areaBytes - static_cast<std::uint32_t>(bytes.size()), 0xFF);
-    placed.push_back({{"area", area}, {"address", address}, {"length", bytes.size()}});
+    if (!file.empty()) placed.push_back(imageRecord(area, file, address, bytes));
   };
   // Every image is read before any module is touched.
   if (!images.boot.empty())
-    place("boot", map::kBootAddress, map::kBootBytes, readImage(images.boot, map::kBootBytes));
+    place("boot", images.boot, map::kBootAddress, map::kBootBytes,
+          readImage(images.boot, map::kBootBytes));
   if (images.serialGiven)
-    place("serial", map::kSerialAddress, map::kSerialAreaBytes,
+    place("serial", "", map::kSerialAddress, map::kSerialAreaBytes,
           Bytes(serial->begin(), serial->end()));
   if (!images.app.empty())
-    place("application", map::kAppAddress, map::kAppBytes, readImage(images.app, map::kAppBytes));
+    place("application", images.app, map::kAppAddress, map::kAppBytes,
+          readImage(images.app, map::kAppBytes));
   if (!images.pga.empty()) {
     const Bytes image = readImage(images.pga, map::kPgaBytes);
     if (image.empty()) throw Failure(kFailed, "PGA image " + images.pga + " is empty");
     const map::PgaHeaderBytes header =
         map::pgaHeader(image.data(), static_cast<std::uint32_t>(image.size()));
     target.put(map::kPgaHeaderAddress, header.data(), map::kPgaHeaderBytes);
-    place("pga", map::kPgaAddress, map::kPgaBytes, image);
+    place("pga", images.pga, map::kPgaAddress, map::kPgaBytes, image);
   }
   return placed;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "identity.h"
 
 namespace vkm470::tool {
 
@@ -28,7 +29,7 @@ const char* refusedState(Refusal refusal) {
   }
 }
 
-int list(const Common& common) {
+int list(const Common& common, bool serials) {
   const Survey found = survey();
   Json modules = Json::array();
   Json unreachable = Json::array();
@@ -56,6 +57,14 @@ int list(const Common& common) {
       module["type"] = vkm ? "VKM470" : "other";
       if (vkm) module["name"] = "VKM470";
       line += vkm ? "  free  VKM470 (type 41, name VKM470)" : "  free  not a VKM470";
+      if (vkm && serials) {
+        // Opens the module to read its serial field.
+        const auto serial = serialOfModule(entry.id);
+        module["serial"] = serial ? *serial : Json(nullptr);
+        line += "  serial " + (!serial             ? std::string("not read")
+                               : serial->is_null() ? std::string("erased")
+                                                   : serial->get<std::string>());
+      }
     } else {
       module["state"] = "cable opens";
       line += "  cable opens";
@@ -98,7 +107,9 @@ int list(const Common& common) {
 void addList(CLI::App& app, Common& common, int& status) {
   CLI::App* command = app.add_subcommand("list", "every module the library can reach");
   command->add_flag("--json", common.json, "one JSON object on standard output");
-  command->callback([&common, &status] { status = list(common); });
+  static bool serials = false;
+  command->add_flag("--serials", serials, "also each free USB module's serial number (opens it)");
+  command->callback([&common, &status] { status = list(common, serials); });
 }
 
 }  // namespace vkm470::tool

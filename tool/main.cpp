@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
   addVerify(app, common, status);
   addWrite(app, common, status);
   addErase(app, common, status);
+  addStation(app, common, status);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,11 +1,13 @@
 // Choosing the modules, running a job on each at once, and printing results.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 #include "commands.h"
+#include "identity.h"
 #include "plan.h"
 #include "progress.h"
 
@@ -14,8 +16,9 @@ namespace vkm470::tool {
 void addModuleOptions(CLI::App& command, Common& common, bool json) {
   command
       .add_option("-d,--device", common.devices,
-                  "module: usb:N (0-255), lpt:N (1-3), or the burner's USB and LPTn; several "
-                  "times for several modules (default usb:0)")
+                  "module: usb:N (0-255), lpt:N (1-3), serial:TEXT (opens the free USB modules "
+                  "to read their serials), or the burner's USB and LPTn; several times for "
+                  "several modules (default usb:0)")
       ->allow_extra_args(false)
       ->type_name("DEV");
   command.add_flag("--all-modules", common.allModules,
@@ -42,12 +45,9 @@ std::vector<DeviceId> chosenModules(const Common& common) {
     return modules;
   }
   for (const std::string& name : common.devices) {
-    const auto id = parseDevice(name);
+    auto id = parseDevice(name);
     if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N, lpt:N or serial:TEXT)");
-    if (!id->serial.empty())
-      throw Failure(kUsage, id->name() +
-                                ": choosing a module by its serial number is not supported yet; "
-                                "name it usb:N or lpt:N");
+    if (!id->serial.empty()) id = moduleBySerial(id->serial);
     if (std::find(modules.begin(), modules.end(), *id) != modules.end())
       throw Failure(kUsage, "module " + id->name() + " given twice");
     modules.push_back(*id);
@@ -117,18 +117,27 @@ const char* statusWord(int exit) {
 
 }  // namespace
 
-int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job) {
+int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job,
+                 const Finish& finish) {
+  auto runAndFinish = [&](std::size_t i, Meter& meter) {
+    const auto start = std::chrono::steady_clock::now();
+    Result result = runOne(modules[i], job, meter);
+    if (finish)
+      finish(modules[i], result,
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return result;
+  };
   std::vector<std::string> labels;
   for (const DeviceId& id : modules) labels.push_back(id.name());
   std::vector<Result> results(modules.size());
   {
     Progress progress(progressMode(common.quiet, common.progress), labels);
     if (modules.size() == 1) {
-      results[0] = runOne(modules[0], job, progress.meter(0));
+      results[0] = runAndFinish(0, progress.meter(0));
     } else {
       std::vector<std::thread> threads;
       for (std::size_t i = 0; i < modules.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = runOne(modules[i], job, progress.meter(i)); });
+        threads.emplace_back([&, i] { results[i] = runAndFinish(i, progress.meter(i)); });
       for (std::thread& thread : threads) thread.join();
     }
   }

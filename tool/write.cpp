@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "dryrun.h"
 #include "plan.h"
+#include "production.h"
 
 namespace vkm470::tool {
 
@@ -11,11 +13,48 @@ namespace {
 
 struct WriteOptions {
   Images images;
+  Production production;
   bool keepRest = false;
   bool force = false;
   bool noVerify = false;
   bool fast = false;
 };
+
+int write(const Common& common, WriteOptions& options) {
+  const Production& production = options.production;
+  Images images = options.images;
+  SerialPlan serials(production, images);
+  auto target = std::make_shared<Target>();
+  Json placed = Json::array();
+  if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty())
+    placed = placeImages(images, !options.keepRest, *target);
+  const auto modules = chosenModules(common);
+  serials.requireOnePerModule(modules.size(), "each of the modules");
+  if (!images.boot.empty()) requireCableForBoot(modules, "the boot image");
+#ifdef _WIN32
+  if (options.fast) _putenv_s("VKM470_LPT_FAST", "1");
+#else
+  if (options.fast) setenv("VKM470_LPT_FAST", "1", 1);
+#endif
+  // The log opens before any module is touched: a run without its record
+  // does not start. A dry run writes nothing, and logs nothing.
+  Record record("write", placed, production.dryRun ? "" : production.log);
+  requireExpected(production, modules);
+  const bool verify = !options.noVerify;
+  if (production.dryRun)
+    return runRecorded(common, modules, record,
+                       [&](Module& module, Meter& meter, ModuleNote& note) {
+                         DryRunExtra extra;
+                         std::uint32_t pages = 0;
+                         extra.serial = serials.preview(module, note, !options.keepRest, pages);
+                         if (serials.active()) extra.serialPages = static_cast<int>(pages);
+                         return dryRun(module, *target, options.force, extra, meter);
+                       });
+  const WriteSettings settings{options.force, verify, !options.keepRest};
+  return runRecorded(common, modules, record, [&](Module& module, Meter& meter, ModuleNote& note) {
+    return writeModule(module, meter, note, *target, serials, settings);
+  });
+}
 
 }  // namespace
 
@@ -62,24 +101,8 @@ void addWrite(CLI::App& app, Common& common, int& status) {
   command->add_flag("--no-verify", options.noVerify, "do not read back what was programmed");
   command->add_flag("--fast", options.fast,
                     "the cable's fast mode, where the library has it (VKM470_LPT_FAST=1)");
-  command->callback([&common, &status] {
-    auto target = std::make_shared<Target>();
-    const Json placed = placeImages(options.images, !options.keepRest, *target);
-    const auto modules = chosenModules(common);
-    if (!options.images.boot.empty()) requireCableForBoot(modules, "the boot image");
-#ifdef _WIN32
-    if (options.fast) _putenv_s("VKM470_LPT_FAST", "1");
-#else
-    if (options.fast) setenv("VKM470_LPT_FAST", "1", 1);
-#endif
-    status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
-      const WriteReport report =
-          writeTarget(module, *target, options.force, !options.noVerify, meter);
-      Result result = writeResult(module, report);
-      result.json["images"] = placed;
-      return result;
-    });
-  });
+  addProductionOptions(*command, options.production, true, true);
+  command->callback([&common, &status] { status = write(common, options); });
 }
 
 }  // namespace vkm470::tool

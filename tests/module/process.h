@@ -79,6 +79,17 @@ class Child {
     return endsWith(out, marker);
   }
 
+  // Reads standard output until it holds text at from or after; returns
+  // where the text ends, or npos when the output closes or a minute passes
+  // without it.
+  std::size_t readUntilFound(const std::string& text, std::size_t from = 0) {
+    while (out_ >= 0 && out.find(text, from) == std::string::npos) {
+      if (!pump(60000)) return std::string::npos;
+    }
+    const std::size_t at = out.find(text, from);
+    return at == std::string::npos ? at : at + text.size();
+  }
+
   void kill(int signal) { ::kill(pid_, signal); }
 
   // Reads both streams to their end and waits for the child; throws if its

@@ -34,7 +34,10 @@ void Target::put(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     const std::uint32_t offset = address % kPage;
     const std::uint32_t n = std::min(kPage - offset, length);
     std::memcpy(p.bytes + offset, bytes, n);
-    for (std::uint32_t i = offset; i < offset + n; ++i) p.wanted.set(i);
+    if (n == kPage)
+      p.wanted.set();
+    else
+      for (std::uint32_t i = offset; i < offset + n; ++i) p.wanted.set(i);
     address += n;
     bytes += n;
     length -= n;
@@ -71,8 +74,36 @@ std::vector<Target::Span> Target::byteRuns() const {
   return runs;
 }
 
+Target Target::part(std::uint32_t from, std::uint32_t to) const {
+  Target out;
+  for (auto it = pages_.lower_bound(from - from % kPage); it != pages_.end() && it->first < to;
+       ++it) {
+    Page& p = out.pages_.emplace_hint(out.pages_.end(), *it)->second;
+    if (it->first >= from && it->first + kPage <= to) continue;
+    for (std::uint32_t offset = 0; offset < kPage; ++offset)
+      if (it->first + offset < from || it->first + offset >= to) p.wanted.reset(offset);
+    if (p.wanted.none()) out.pages_.erase(it->first);
+  }
+  return out;
+}
+
+Target Target::split(std::uint32_t from, std::uint32_t to) {
+  Target out = part(from, to);
+  for (auto it = pages_.lower_bound(from - from % kPage); it != pages_.end() && it->first < to;) {
+    Page& p = it->second;
+    for (std::uint32_t offset = 0; offset < kPage; ++offset)
+      if (it->first + offset >= from && it->first + offset < to) p.wanted.reset(offset);
+    it = p.wanted.none() ? pages_.erase(it) : std::next(it);
+  }
+  return out;
+}
+
 bool Target::compose(std::uint32_t page, const std::uint8_t* current, std::uint8_t* out) const {
   const Page& p = pages_.at(page);
+  if (p.wanted.all()) {
+    std::memcpy(out, p.bytes, kPage);
+    return std::memcmp(p.bytes, current, kPage) != 0;
+  }
   bool differs = false;
   for (std::uint32_t offset = 0; offset < kPage; ++offset) {
     out[offset] = p.wanted.test(offset) ? p.bytes[offset] : current[offset];

@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "commands.h"
+#include "imagefiles.h"
 #include "plan.h"
 
 namespace vkm470::tool {
@@ -58,16 +59,24 @@ void addWrite(CLI::App& app, Common& common, int& status) {
   command->callback([&common, &status] {
     auto target = std::make_shared<Target>();
     const Json placed = placeImages(options.images, options.eraseRest, *target);
+    if (options.eraseRest && (!options.images.flash.empty() || !options.images.file.empty()))
+      fillRestOfTouchedAreas(*target);
     const auto modules = chosenModules(common);
     if (!options.images.boot.empty()) requireCableForBoot(modules, "the boot image");
+    const auto boot = std::make_shared<BootRule>(*target, modules);
 #ifdef _WIN32
     if (options.fast) _putenv_s("VKM470_LPT_FAST", "1");
 #else
     if (options.fast) setenv("VKM470_LPT_FAST", "1", 1);
 #endif
     status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
-      const WriteReport report =
-          writeTarget(module, *target, options.force, !options.noVerify, meter);
+      const Target& wanted = boot->forModule(module, *target, meter);
+      WriteReport report = writeTarget(module, wanted, options.force, !options.noVerify, meter);
+      if (module.id().usb && boot->hasBoot()) {
+        // Over USB the boot pages were read, found as they should be and left out.
+        report.pagesSkipped += boot->pages();
+        report.bytesRead += std::uint64_t{boot->pages()} * map::kPageBytes;
+      }
       Result result = writeResult(module, report);
       result.json["images"] = placed;
       return result;

@@ -5,6 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace vkm470::tool {
 
 namespace {
@@ -46,6 +51,9 @@ std::optional<Format> formatOption(const std::string& word) {
 loadfile::Image readImageFile(const std::string& file, std::optional<Format> format,
                               std::uint32_t rawLimit) {
   const bool standardInput = file == "-";
+#ifdef _WIN32
+  if (standardInput) _setmode(_fileno(stdin), _O_BINARY);
+#endif
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(
       standardInput ? stdin : std::fopen(file.c_str(), "rb"),
       standardInput ? [](std::FILE*) { return 0; } : std::fclose);

@@ -7,10 +7,15 @@
 namespace vkm470::tool {
 
 void addImageOptions(CLI::App& command, Images& images) {
-  command.add_option("--boot", images.boot, "boot image, at 0x000000 (download cable only)")
+  command
+      .add_option("--boot", images.boot,
+                  "boot image, at 0x000000 (download cable only); - for standard input")
       ->type_name("FILE");
-  command.add_option("--app", images.app, "application image, at 0x020200")->type_name("FILE");
-  command.add_option("--pga", images.pga, "PGA image, at 0x1E7008 behind its header")
+  command.add_option("--app", images.app, "application image, at 0x020200; - for standard input")
+      ->type_name("FILE");
+  command
+      .add_option("--pga", images.pga,
+                  "PGA image, at 0x1E7008 behind its header; - for standard input")
       ->type_name("FILE");
   command
       .add_option("--serial", images.serial,
@@ -45,14 +50,17 @@ Json placeImages(const Images& images, bool rest, Target& target) {
                   "--app and --pga");
   if (!images.flash.empty() && !images.file.empty())
     throw Failure(kUsage, "give --flash or --address A FILE, not both");
-  int fromStdin = 0;
+  int fromStandardInput = 0;
   for (const std::string* file :
        {&images.boot, &images.app, &images.pga, &images.flash, &images.file})
-    fromStdin += *file == "-";
-  if (fromStdin > 1) throw Failure(kUsage, "standard input (-) can give one image only");
+    fromStandardInput += *file == "-";
+  if (fromStandardInput > 1)
+    throw Failure(kUsage, "only one image can come from standard input (-)");
   const auto format = formatOption(images.format);
-  if (images.serial.size() >= map::kSerialFieldBytes)
-    throw Failure(kUsage, "serial number " + images.serial + " is longer than 15 characters");
+  const auto serial = map::encodeSerial(images.serial);
+  if (!serial)
+    throw Failure(kUsage, "serial number " + images.serial + " is longer than " +
+                              std::to_string(map::kSerialTextBytes) + " characters");
   Json placed = Json::array();
   auto place = [&](const char* area, std::uint32_t address, std::uint32_t areaBytes,
                    const Bytes& bytes) {
@@ -70,14 +78,17 @@ Json placeImages(const Images& images, bool rest, Target& target) {
     place("boot", map::kBootAddress, map::kBootBytes,
           readAreaImage(images.boot, format, "boot", map::kBootBytes));
   if (images.serialGiven)
-    place("serial", map::kSerialAddress, map::kSerialAreaBytes, serialField(images.serial));
+    place("serial", map::kSerialAddress, map::kSerialAreaBytes,
+          Bytes(serial->begin(), serial->end()));
   if (!images.app.empty())
     place("application", map::kAppAddress, map::kAppBytes,
           readAreaImage(images.app, format, "application", map::kAppBytes));
   if (!images.pga.empty()) {
     const Bytes image = readAreaImage(images.pga, format, "PGA", map::kPgaBytes);
     if (image.empty()) throw Failure(kFailed, "PGA image " + images.pga + " is empty");
-    target.put(map::kPgaHeaderAddress, pgaHeader(image));
+    const map::PgaHeaderBytes header =
+        map::pgaHeader(image.data(), static_cast<std::uint32_t>(image.size()));
+    target.put(map::kPgaHeaderAddress, header.data(), map::kPgaHeaderBytes);
     place("pga", map::kPgaAddress, map::kPgaBytes, image);
   }
   return placed;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -14,6 +15,7 @@ namespace vkm470::tool {
 
 namespace {
 
+namespace fs = std::filesystem;
 using loadfile::Format;
 
 // No HEX or S-record file of a 2 MiB flash comes near this (one byte a
@@ -74,6 +76,12 @@ loadfile::Image readImageFile(const std::string& file, std::optional<Format> for
     }
   };
   const std::size_t rawCap = std::size_t{rawLimit} + 1;
+  if (!standardInput) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (!error)
+      bytes.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(size, kTextLimit)) + 1);
+  }
   const bool detected = !format;
   if (detected) {
     // The first line tells the format.

@@ -8,6 +8,7 @@ namespace vkm470::tool {
 namespace {
 
 constexpr std::uint32_t kPage = map::kPageBytes;
+constexpr std::uint32_t kComparePiece = 128 * kPage;
 
 std::uint64_t total(const std::vector<Target::Span>& spans) {
   std::uint64_t sum = 0;
@@ -176,10 +177,15 @@ WriteReport writeTarget(Module& module, const Target& target, bool force, bool v
     }
     report.pagesProgrammed = target.pageCount();
   } else {
-    const auto runs = target.pageRuns();
+    // Runs are read in pieces, so that a whole flash needs no buffer of its size.
+    std::vector<Target::Span> runs;
+    for (const auto& whole : target.pageRuns())
+      for (std::uint32_t at = 0; at < whole.length; at += kComparePiece)
+        runs.push_back({whole.address + at, std::min(kComparePiece, whole.length - at)});
     meter.phase("reading", total(runs));
+    Bytes current;
     for (const auto& run : runs) {
-      Bytes current(run.length);
+      current.resize(run.length);
       module.read(run.address, current.data(), run.length, meter);
       report.bytesRead += run.length;
       std::uint8_t page[kPage];

@@ -378,5 +378,227 @@ TEST_F(ToolTest, UsageErrors) {
   EXPECT_EQ(tool({"erase", "--version"}).out, "vkm470 1.0.0\n");
 }
 
+// -d takes the names of the table the Python package shares; a name chooses
+// the module of its meaning (seen as the "device" of the JSON object, none
+// being attached), serial:TEXT is taken but not yet supported, the rest are
+// usage errors.
+TEST_F(ToolTest, DeviceNamesFollowTheSharedTable) {
+  std::ifstream table(DEVICE_NAMES_PATH);
+  std::string line;
+  int rows = 0;
+  while (std::getline(table, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    const auto tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    const std::string name = line.substr(0, tab);
+    const std::string meaning = line.substr(tab + 1);
+    ++rows;
+    const Outcome r = tool({"info", "-d", name, "--json"});
+    const Json json = Json::parse(r.out);
+    if (meaning == "-") {
+      EXPECT_EQ(r.status, 2) << name;
+      EXPECT_EQ(json["error"].get<std::string>().rfind("not a module: ", 0), 0u) << name;
+    } else if (meaning.rfind("serial:", 0) == 0) {
+      EXPECT_EQ(r.status, 2) << name;
+      EXPECT_EQ(json["error"], meaning +
+                                   ": choosing a module by its serial number is not supported "
+                                   "yet; name it usb:N or lpt:N")
+          << name;
+    } else {
+      EXPECT_EQ(r.status, 3) << name << r.err;
+      EXPECT_EQ(json["device"], meaning) << name;
+    }
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << name;
+  }
+  EXPECT_GT(rows, 20);
+}
+
+// Over the cable, a chip still in 528-byte pages gives the bytes of other
+// addresses: read, verify and info refuse as write does, naming the switch.
+TEST_F(ToolTest, ReadVerifyInfoRefuseAChipIn528BytePages) {
+  attachModule();
+  writeFile("app.bin", 1000);
+  const std::vector<std::vector<std::string>> lines = {
+      {"read", "-d", "lpt:1", "serial", "-o", path("serial.bin")},
+      {"verify", "-d", "lpt:1", "--app", path("app.bin")},
+      {"info", "-d", "lpt:1"},
+  };
+  for (const auto& line : lines) {
+    const Outcome r = tool(line);
+    EXPECT_EQ(r.status, 1) << line[0];
+    EXPECT_NE(r.err.find("lpt:1: the flash still has 528-byte pages"), std::string::npos)
+        << line[0] << r.err;
+    EXPECT_NE(r.err.find("vkm470burn -i LPT1 -t"), std::string::npos) << line[0] << r.err;
+  }
+  EXPECT_FALSE(fs::exists(path("serial.bin")));
+  const Outcome r = tool({"info", "-d", "lpt:1", "--json"});
+  EXPECT_EQ(r.status, 1);
+  const Json json = Json::parse(r.out);
+  EXPECT_EQ(json["flash"]["page_size"], 528);
+  EXPECT_FALSE(json.contains("serial"));
+}
+
+// A gang with a held module: its row fails with its reason, the others are
+// written, and the exit status counts it.
+TEST_F(ToolTest, GangListsAHeldModuleAsAFailedRow) {
+  attachModule();
+  const std::string second = path("second.img");
+  ASSERT_EQ(sim({"create", second}).status, 0);
+  ASSERT_EQ(sim({"attach", second, "--usb", "1"}).status, 0);
+  const Bytes app = writeFile("app.bin", 2000);
+  Child holder({HOLD_DEVICE_PATH, "QDev1"});
+  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+
+  Outcome r = tool({"write", "--all-modules", "--app", path("app.bin")});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.out.find("usb:0    done "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("usb:1    unreachable  usb:1: the module is in use by another program"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("error: usb:1: the module is in use"), std::string::npos) << r.err;
+  EXPECT_EQ(slice(exported(), kAppAddress, app.size()), app);
+
+  r = tool({"verify", "--all-modules", "--app", path("app.bin"), "--json"});
+  EXPECT_EQ(r.status, 3);
+  const Json json = Json::parse(r.out);
+  ASSERT_EQ(json["modules"].size(), 2u) << r.out;
+  EXPECT_EQ(json["modules"][0]["status"], 0);
+  EXPECT_EQ(json["modules"][1]["device"], "usb:1");
+  EXPECT_EQ(json["modules"][1]["reason"], "in use");
+}
+
+// --json is one valid object whatever the bytes of the names: those that are
+// not UTF-8 become U+FFFD. A command line the parser refuses gives the same
+// object as the tool's own usage errors, "error:" first on standard error.
+TEST_F(ToolTest, JsonIsAlwaysOneValidObject) {
+  attachModule();
+  const std::string replacement = "\xEF\xBF\xBD";
+  struct Case {
+    std::vector<std::string> line;
+    int status;
+    std::string inError;
+  };
+  const std::vector<Case> cases = {
+      {{"verify", "--app", path("\xFF\xFEmissing.bin"), "--json"}, 1, replacement + replacement},
+      {{"info", "-d", "usb:\xE9", "--json"}, 2, "not a module: usb:" + replacement},
+      {{"info", "-d", "serial:\xE9t\xE9", "--json"}, 2, "serial:" + replacement + "t"},
+      {{"write", "--no-such-option", "--json"}, 2, "--no-such-option"},
+      {{"info", "--json", "surplus"}, 2, "surplus"},
+  };
+  for (const Case& c : cases) {
+    const Outcome r = tool(c.line);
+    EXPECT_EQ(r.status, c.status) << c.line[0] << r.err;
+    Json json;
+    ASSERT_NO_THROW(json = Json::parse(r.out)) << r.out;
+    EXPECT_EQ(json["status"], c.status);
+    EXPECT_NE(json["error"].get<std::string>().find(c.inError), std::string::npos) << json;
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
+  }
+  EXPECT_EQ(tool({"bogus"}).err.rfind("error: ", 0), 0u);
+
+  // Output that cannot be written is a failure, in JSON as in text.
+  for (const char* json : {"--json", "--areas"}) {
+    const Outcome r =
+        run({"/bin/sh", "-c", "exec \"$0\" info \"$1\" > /dev/full", VKM470_PATH, json});
+    EXPECT_EQ(r.status, 1) << json;
+    EXPECT_NE(r.err.find("error: cannot write standard output"), std::string::npos) << r.err;
+  }
+}
+
+// An erased serial field is no serial number: null in JSON (the text output
+// says erased), while a module may hold the text "erased".
+TEST_F(ToolTest, AnErasedSerialIsNull) {
+  attachModule();
+  Outcome r = tool({"info", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Json::parse(r.out)["serial"].is_null()) << r.out;
+  EXPECT_NE(tool({"info"}).out.find("  serial:      erased\n"), std::string::npos);
+  ASSERT_EQ(tool({"write", "--serial", "erased"}).status, 0);
+  EXPECT_EQ(Json::parse(tool({"info", "--json"}).out)["serial"], "erased");
+}
+
+// read -o onto a module image that a program has open refuses and leaves it;
+// onto one that nothing has open, or any other file, it writes beside and
+// renames into place.
+TEST_F(ToolTest, ReadRefusesToReplaceAnImageInUse) {
+  attachModule();
+  const std::string second = path("second.img");
+  ASSERT_EQ(sim({"create", second}).status, 0);
+  ASSERT_EQ(sim({"attach", second, "--usb", "1", "--lpt", "2"}).status, 0);
+  const Bytes before = exportOf(second);
+  for (const char* side : {"QDev1", "ALTLPT2"}) {
+    Child holder({HOLD_DEVICE_PATH, side});
+    ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+    for (const std::string& output : {second, (devices_ / "QDev1").string()}) {
+      const Outcome r = tool({"read", "serial", "-o", output});
+      EXPECT_EQ(r.status, 1) << side;
+      EXPECT_EQ(r.err,
+                "error: " + output + ": a module image in use by a program; left as it is\n");
+    }
+    EXPECT_EQ(sim({"show", second}).status, 0);
+  }
+  EXPECT_EQ(exportOf(second), before);
+
+  // Nothing has it open now: it is replaced.
+  Outcome r = tool({"read", "serial", "-o", second});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::file_size(second), 512u);
+  r = tool({"read", "serial", "-o", path("plain.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::file_size(path("plain.bin")), 512u);
+}
+
+// vkm470sim create --force and export refuse an image in use too.
+TEST_F(ToolTest, SimRefusesToReplaceAnImageInUse) {
+  attachModule();
+  const Bytes app = writeFile("app.bin", 3000);
+  ASSERT_EQ(tool({"write", "--app", path("app.bin")}).status, 0);
+  const std::string other = path("other.img");
+  ASSERT_EQ(sim({"create", other}).status, 0);
+  Child holder({HOLD_DEVICE_PATH, "QDev0"});
+  ASSERT_TRUE(holder.readUntil("held\n")) << holder.out << holder.err;
+
+  Outcome r = sim({"create", "--force", image_});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("in use by a program"), std::string::npos) << r.err;
+  r = sim({"export", other, "-o", image_});
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("in use by a program"), std::string::npos) << r.err;
+  holder.closeInput();
+  holder.wait();
+  EXPECT_EQ(slice(exported(), kAppAddress, app.size()), app);
+  EXPECT_EQ(sim({"create", "--force", image_}).status, 0);
+  EXPECT_TRUE(erased(exported()));
+}
+
+// The small things a first hour finds: --help names the commands there are;
+// every image option takes - for standard input; a module named both ways is
+// busy with itself, and the message says so instead of blaming the cable.
+TEST_F(ToolTest, HelpStandardInputAndOneModuleNamedTwice) {
+  const Outcome help = tool({"--help"});
+  EXPECT_EQ(help.out.find("show"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("info"), std::string::npos) << help.out;
+
+  ASSERT_EQ(sim({"create", image_}).status, 0);
+  ASSERT_EQ(sim({"attach", image_, "--usb", "2", "--lpt", "2"}).status, 0);
+  ASSERT_EQ(burn({"-i", "LPT2", "-t"}).status, 0);
+  const Bytes app = writeFile("app.bin", 5000);
+  Outcome r = run({"/bin/sh", "-c", "exec \"$0\" write -d usb:2 --app - < \"$1\"", VKM470_PATH,
+                   path("app.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slice(exported(), kAppAddress, app.size()), app);
+  EXPECT_EQ(tool({"verify", "-d", "usb:2", "--app", "-", "--pga", "-"}).status, 2);
+
+  // While the USB side works on the chip the cable finds it busy; whether the
+  // two overlap is timing, so a cable that fails stands in for it.
+  ASSERT_EQ(sim({"fault", image_, "--cable", "silent"}).status, 0);
+  r = tool({"info", "-d", "usb:2", "-d", "lpt:2"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("error: lpt:2: no cable on the port; if usb:2 in this run is the same "
+                       "module, it was busy with that: name a module one way only"),
+            std::string::npos)
+      << r.err;
+}
+
 }  // namespace
 }  // namespace vkm470::test

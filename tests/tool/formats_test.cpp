@@ -189,6 +189,11 @@ TEST_F(Formats, DumpAndRestore) {
   Outcome r = tool({"write", "-d", "lpt:1", "--flash", path("dump.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(exported(), original);
+  // A serial number given overrides the dump's.
+  r = tool({"write", "-d", "lpt:1", "--flash", path("dump.bin"), "--serial", "SN2"});
+  EXPECT_EQ(r.out, "lpt:1: 1 page programmed, 4095 pages skipped (unchanged), read back\n");
+  EXPECT_EQ(slice(exported(), 0x020000, 4), Bytes({'S', 'N', '2', 0}));
+  ASSERT_EQ(tool({"write", "-d", "lpt:1", "--flash", path("dump.bin")}).status, 0);
 
   // Over USB, the application gone: the boot part matches and is skipped.
   ASSERT_EQ(tool({"erase", "application"}).status, 0);

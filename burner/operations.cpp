@@ -15,7 +15,6 @@ constexpr uint32_t chunk_size = vkm470::flash_map::kPieceBytes;
 constexpr long dot_bytes = 32768;
 constexpr uint32_t flash_timeout = vkm470::flash_map::kPieceTimeoutMs;
 constexpr uint8_t device_number = 0;
-constexpr uint32_t page_size_command = 1;
 
 enum chunk_result { chunk_written, chunk_not_programmed, chunk_differs };
 
@@ -204,7 +203,7 @@ void set_page_size(int32_t* status) {
   *status = operation_ok;
   burn_print("Setting FLASH page size.");
   if (open_device() &&
-      VKM470F_SpecialDSPFlashCommand(&burn_device, page_size_command, nullptr, 0) == 0) {
+      VKM470F_SpecialDSPFlashCommand(&burn_device, VKM470F_SPECIAL_BINARY_PAGES, nullptr, 0) == 0) {
     burn_print("OK\n");
   } else {
     burn_error("error setting FLASH page size\n");

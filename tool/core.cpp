@@ -26,7 +26,6 @@ constexpr std::uint32_t kFlashTimeoutMs = map::kPieceTimeoutMs;
 // (8 pages), which keeps the meter moving.
 constexpr std::uint32_t kReadPiece = 65536;
 constexpr std::uint32_t kProgramPiece = map::kPieceBytes;
-constexpr std::uint32_t kInformationCommand = 2;
 constexpr int kUsbNumbers = 256;
 
 }  // namespace
@@ -221,7 +220,7 @@ std::optional<FlashInformation> Module::flashInformation() {
   if (id_.usb) return std::nullopt;
   FlashInformation info;
   const int32_t status =
-      VKM470F_SpecialDSPFlashCommand(&record_, kInformationCommand, info.bytes.data(), 8);
+      VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION, info.bytes.data(), 8);
   if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
   return info;
 }

@@ -5,11 +5,12 @@
 //        writer and reader;
 //  odd:  the rest chooses segments (a model: address -> bytes), which each
 //        writer writes and each reader must read back to the same segments.
+#include "loadfile.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "loadfile.h"
 #include "fuzz.h"
 
 namespace {

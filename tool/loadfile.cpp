@@ -1,6 +1,7 @@
 #include "loadfile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build/fuzz}
-targets=(command_line dataflash cable_ppdev ring flash_exports usb_module)
+targets=(command_line dataflash cable_ppdev ring flash_exports usb_module loadfile)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVKM470_SANITIZE=address -DVKM470_FUZZ=ON -DVKM470_TESTS=OFF >/dev/null

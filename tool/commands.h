@@ -75,12 +75,17 @@ struct Images {
   std::string pga;
   std::string serial;
   bool serialGiven = false;
+  std::string flash;    // a flash image: raw from 0, or records with flash addresses
+  std::string address;  // with file: a raw file's bytes from this address
+  std::string file;
+  std::string format;  // raw, ihex or srec; empty: by content
 };
 void addImageOptions(CLI::App& command, Images& images);
 
 // Reads the images given (before any module is touched) and puts them, with the
-// PGA header, into target; with rest, the rest of each area as 0xFF. Returns
-// the areas' names with the images' lengths, for the report.
+// PGA header, into target; with rest, the rest of each area as 0xFF (a flash
+// image puts only the bytes it gives). Returns the areas' names with the
+// images' lengths, for the report.
 class Target;
 Json placeImages(const Images& images, bool rest, Target& target);
 

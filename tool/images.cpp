@@ -1,6 +1,7 @@
 // The images of verify and write: read as the burner reads them, placed where
 // the burner places them.
 #include "commands.h"
+#include "imagefiles.h"
 #include "plan.h"
 #include "record.h"
 
@@ -21,14 +22,42 @@ void addImageOptions(CLI::App& command, Images& images) {
       .add_option("--serial", images.serial,
                   "serial number (at most 15 characters), in its 16-byte field at 0x020000")
       ->each([&images](const std::string&) { images.serialGiven = true; });
+  command
+      .add_option("--flash", images.flash,
+                  "flash image: raw from 0x000000 (a dump from read --all), or Intel HEX or "
+                  "S-records with flash addresses; only the bytes it gives")
+      ->type_name("FILE");
+  auto* address = command.add_option("--address", images.address, "where FILE goes (0x for hex)")
+                      ->type_name("A");
+  auto* file = command.add_option("FILE", images.file, "raw image for --address");
+  address->needs(file);
+  file->needs(address);
+  command
+      .add_option("--format", images.format,
+                  "raw, ihex or srec: how every image file is read (default: by its content)")
+      ->type_name("FORMAT");
 }
 
 Json placeImages(const Images& images, bool rest, Target& target) {
-  if (images.boot.empty() && images.app.empty() && images.pga.empty() && !images.serialGiven)
-    throw Failure(kUsage, "give at least one of --boot, --app, --pga, --serial");
-  const int fromStandardInput = (images.boot == "-") + (images.app == "-") + (images.pga == "-");
+  const bool areas = !images.boot.empty() || !images.app.empty() || !images.pga.empty();
+  const bool flash = !images.flash.empty() || !images.file.empty();
+  if (!areas && !flash && !images.serialGiven)
+    throw Failure(kUsage,
+                  "give at least one of --boot, --app, --pga, --serial, --flash, "
+                  "--address A FILE");
+  if (areas && flash)
+    throw Failure(kUsage,
+                  "--flash and --address take flash addresses: give them without --boot, "
+                  "--app and --pga");
+  if (!images.flash.empty() && !images.file.empty())
+    throw Failure(kUsage, "give --flash or --address A FILE, not both");
+  int fromStandardInput = 0;
+  for (const std::string* file :
+       {&images.boot, &images.app, &images.pga, &images.flash, &images.file})
+    fromStandardInput += *file == "-";
   if (fromStandardInput > 1)
     throw Failure(kUsage, "only one image can come from standard input (-)");
+  const auto format = formatOption(images.format);
   const auto serial = map::encodeSerial(images.serial);
   if (!serial)
     throw Failure(kUsage, "serial number " + images.serial + " is longer than " +
@@ -44,17 +73,20 @@ Json placeImages(const Images& images, bool rest, Target& target) {
     if (!file.empty()) placed.push_back(imageRecord(area, file, address, bytes));
   };
   // Every image is read before any module is touched.
+  if (!images.flash.empty()) placed.push_back(placeFlashImage(images.flash, format, target));
+  if (!images.file.empty())
+    placed.push_back(placeRawAt(images.file, format, images.address, target));
   if (!images.boot.empty())
     place("boot", images.boot, map::kBootAddress, map::kBootBytes,
-          readImage(images.boot, map::kBootBytes));
+          readAreaImage(images.boot, format, "boot", map::kBootBytes));
   if (images.serialGiven)
     place("serial", "", map::kSerialAddress, map::kSerialAreaBytes,
           Bytes(serial->begin(), serial->end()));
   if (!images.app.empty())
     place("application", images.app, map::kAppAddress, map::kAppBytes,
-          readImage(images.app, map::kAppBytes));
+          readAreaImage(images.app, format, "application", map::kAppBytes));
   if (!images.pga.empty()) {
-    const Bytes image = readImage(images.pga, map::kPgaBytes);
+    const Bytes image = readAreaImage(images.pga, format, "PGA", map::kPgaBytes);
     if (image.empty()) throw Failure(kFailed, "PGA image " + images.pga + " is empty");
     const map::PgaHeaderBytes header =
         map::pgaHeader(image.data(), static_cast<std::uint32_t>(image.size()));

@@ -8,6 +8,7 @@ namespace vkm470::tool {
 namespace {
 
 constexpr std::uint32_t kPage = map::kPageBytes;
+constexpr std::uint32_t kComparePiece = 128 * kPage;
 
 std::uint64_t total(const std::vector<Target::Span>& spans) {
   std::uint64_t sum = 0;
@@ -34,7 +35,10 @@ void Target::put(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t
     const std::uint32_t offset = address % kPage;
     const std::uint32_t n = std::min(kPage - offset, length);
     std::memcpy(p.bytes + offset, bytes, n);
-    for (std::uint32_t i = offset; i < offset + n; ++i) p.wanted.set(i);
+    if (n == kPage)
+      p.wanted.set();
+    else
+      for (std::uint32_t i = offset; i < offset + n; ++i) p.wanted.set(i);
     address += n;
     bytes += n;
     length -= n;
@@ -71,8 +75,36 @@ std::vector<Target::Span> Target::byteRuns() const {
   return runs;
 }
 
+Target Target::part(std::uint32_t from, std::uint32_t to) const {
+  Target out;
+  for (auto it = pages_.lower_bound(from - from % kPage); it != pages_.end() && it->first < to;
+       ++it) {
+    Page& p = out.pages_.emplace_hint(out.pages_.end(), *it)->second;
+    if (it->first >= from && it->first + kPage <= to) continue;
+    for (std::uint32_t offset = 0; offset < kPage; ++offset)
+      if (it->first + offset < from || it->first + offset >= to) p.wanted.reset(offset);
+    if (p.wanted.none()) out.pages_.erase(it->first);
+  }
+  return out;
+}
+
+Target Target::split(std::uint32_t from, std::uint32_t to) {
+  Target out = part(from, to);
+  for (auto it = pages_.lower_bound(from - from % kPage); it != pages_.end() && it->first < to;) {
+    Page& p = it->second;
+    for (std::uint32_t offset = 0; offset < kPage; ++offset)
+      if (it->first + offset >= from && it->first + offset < to) p.wanted.reset(offset);
+    it = p.wanted.none() ? pages_.erase(it) : std::next(it);
+  }
+  return out;
+}
+
 bool Target::compose(std::uint32_t page, const std::uint8_t* current, std::uint8_t* out) const {
   const Page& p = pages_.at(page);
+  if (p.wanted.all()) {
+    std::memcpy(out, p.bytes, kPage);
+    return std::memcmp(p.bytes, current, kPage) != 0;
+  }
   bool differs = false;
   for (std::uint32_t offset = 0; offset < kPage; ++offset) {
     out[offset] = p.wanted.test(offset) ? p.bytes[offset] : current[offset];
@@ -145,10 +177,15 @@ WriteReport writeTarget(Module& module, const Target& target, bool force, bool v
     }
     report.pagesProgrammed = target.pageCount();
   } else {
-    const auto runs = target.pageRuns();
+    // Runs are read in pieces, so that a whole flash needs no buffer of its size.
+    std::vector<Target::Span> runs;
+    for (const auto& whole : target.pageRuns())
+      for (std::uint32_t at = 0; at < whole.length; at += kComparePiece)
+        runs.push_back({whole.address + at, std::min(kComparePiece, whole.length - at)});
     meter.phase("reading", total(runs));
+    Bytes current;
     for (const auto& run : runs) {
-      Bytes current(run.length);
+      current.resize(run.length);
       module.read(run.address, current.data(), run.length, meter);
       report.bytesRead += run.length;
       std::uint8_t page[kPage];

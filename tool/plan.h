@@ -31,6 +31,10 @@ class Target {
   // The wanted bytes, as runs of consecutive addresses.
   std::vector<Span> byteRuns() const;
   std::uint32_t pageCount() const { return static_cast<std::uint32_t>(pages_.size()); }
+  // The wanted bytes from address from up to to, as a target of their own;
+  // split moves them out of this one.
+  Target part(std::uint32_t from, std::uint32_t to) const;
+  Target split(std::uint32_t from, std::uint32_t to);
 
   // The page at address (page-aligned) as the flash should hold it, given what
   // it holds now: current with the wanted bytes put in. True when it differs.

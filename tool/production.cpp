@@ -147,10 +147,12 @@ std::string SerialPlan::preview(Module& module, ModuleNote& note, bool eraseRest
 }
 
 Result writeModule(Module& module, Meter& meter, ModuleNote& note, const Target& target,
-                   SerialPlan& serials, const WriteSettings& settings) {
+                   std::uint32_t pagesLeftOut, SerialPlan& serials, const WriteSettings& settings) {
   WriteReport report;
   try {
     report = writeTarget(module, target, settings.force, settings.verify, meter);
+    report.pagesSkipped += pagesLeftOut;
+    report.bytesRead += std::uint64_t{pagesLeftOut} * map::kPageBytes;
     const WriteReport serial =
         serials.write(module, note, settings.force, settings.verify, settings.eraseRest, meter);
     report.pagesProgrammed += serial.pagesProgrammed;

@@ -77,9 +77,10 @@ struct WriteSettings {
   bool eraseRest = false;
 };
 
-// write's job on one module: the images, then its serial.
+// write's job on one module: the images, then its serial. pagesLeftOut: pages
+// of the images already found in place and left out of target (counted skipped).
 Result writeModule(Module& module, Meter& meter, ModuleNote& note, const Target& target,
-                   SerialPlan& serials, const WriteSettings& settings);
+                   std::uint32_t pagesLeftOut, SerialPlan& serials, const WriteSettings& settings);
 
 // Runs the job on the modules as runOnModules does, completing each result
 // with its record and logging it; prints the images' digests first.

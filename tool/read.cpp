@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "imagefiles.h"
 #include "output.h"
 #include "plan.h"
 
@@ -17,6 +18,7 @@ struct ReadOptions {
   std::string length;
   bool all = false;
   std::string output;
+  std::string format;
 };
 
 // The readable areas by the names the command line takes.
@@ -68,8 +70,19 @@ void addRead(CLI::App& app, Common& common, int& status) {
   address->needs(length);
   length->needs(address);
   command->add_option("-o,--output", options.output, "file, or - for standard output")->required();
+  command
+      ->add_option("--format", options.format,
+                   "raw, ihex or srec (default: by the output's name: .hex Intel HEX; .srec, "
+                   ".s19, .s28, .s37 S-records; else raw)")
+      ->type_name("FORMAT");
   command->callback([&common, &status] {
     const Target::Span range = chosenRange(options);
+    // An area's file holds offsets in the area, so that write takes it back
+    // with the area's option; a range's or the whole flash's, flash addresses.
+    const std::uint32_t first = options.area.empty() ? range.address : 0;
+    int addressBytes = 0;
+    const loadfile::Format nameFormat = loadfile::formatOfName(options.output, &addressBytes);
+    const loadfile::Format format = formatOption(options.format).value_or(nameFormat);
     const auto modules = chosenModules(common);
     if (modules.size() != 1) throw Failure(kUsage, "read takes one module");
     const bool toStdout = options.output == "-";
@@ -77,6 +90,10 @@ void addRead(CLI::App& app, Common& common, int& status) {
       Bytes data(range.length);
       meter.phase("reading", range.length);
       module.read(range.address, data.data(), range.length, meter);
+      if (format != loadfile::Format::Raw) {
+        const std::string text = outputText(format, addressBytes, first, data);
+        data.assign(text.begin(), text.end());
+      }
       if (toStdout) {
         if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
             std::fflush(stdout) != 0)

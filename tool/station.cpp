@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "imagefiles.h"
 #include "production.h"
 
 #ifdef _WIN32
@@ -124,9 +125,11 @@ struct Slot {
 
 class Station {
  public:
-  Station(StationOptions& options, const Target& target, SerialPlan& serials, Record& record)
+  Station(StationOptions& options, const Target& target, const BootRule& boot,
+          SerialPlan& serials, Record& record)
       : options_(options),
         target_(target),
+        boot_(boot),
         serials_(serials),
         record_(record),
         slots_(parseSlots(options.slots)),
@@ -146,6 +149,7 @@ class Station {
 
   StationOptions& options_;
   const Target& target_;
+  const BootRule& boot_;
   SerialPlan& serials_;
   Record& record_;
   std::vector<bool> slots_;
@@ -189,7 +193,9 @@ void Station::start(int number, std::unique_ptr<Module> module) {
     ModuleNote& note = record_.begin(id);
     Result result;
     try {
-      result = writeModule(*module, slot.meter, note, target_, serials_, settings);
+      const Target& wanted = boot_.forModule(*module, target_, slot.meter);
+      result = writeModule(*module, slot.meter, note, wanted, boot_.hasBoot() ? boot_.pages() : 0,
+                           serials_, settings);
     } catch (const Failure& failure) {
       result.exit = failure.exit;
       result.error = failure.what();
@@ -400,14 +406,17 @@ void addStation(CLI::App& app, Common& common, int& status) {
     serials.requireOnePerModule(2, "every module the station programs");
     Target target;
     Json placed = Json::array();
-    if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty())
+    if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty() ||
+        !images.flash.empty() || !images.file.empty())
       placed = placeImages(images, !options.keepRest, target);
     if (!images.boot.empty())
       throw Failure(kUsage, "station takes USB modules; the boot image goes over the cable only");
+    // USB modules only: a flash image's boot part must match each module's.
+    const BootRule boot(target, {DeviceId{true, 0}});
     Record record("station", placed, production.log);
     parseSlots(options.slots);
     if (!options.quiet || !outputIsTerminal()) std::fputs(record.digestLines().c_str(), stdout);
-    Station station(options, target, serials, record);
+    Station station(options, target, boot, serials, record);
     std::signal(SIGINT, onInterrupt);
     status = station.run();
   });

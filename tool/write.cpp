@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "dryrun.h"
+#include "imagefiles.h"
 #include "plan.h"
 #include "production.h"
 
@@ -15,6 +16,7 @@ struct WriteOptions {
   Images images;
   Production production;
   bool keepRest = false;
+  bool eraseRest = false;
   bool force = false;
   bool noVerify = false;
   bool fast = false;
@@ -26,11 +28,21 @@ int write(const Common& common, WriteOptions& options) {
   SerialPlan serials(production, images);
   auto target = std::make_shared<Target>();
   Json placed = Json::array();
-  if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty())
+  const bool flashImage = !images.flash.empty() || !images.file.empty();
+  if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty() ||
+      flashImage)
     placed = placeImages(images, !options.keepRest, *target);
+  // A flash image gives the bytes to write and no more: the rest of the areas
+  // it touches is erased only when asked.
+  if (options.eraseRest && flashImage) fillRestOfTouchedAreas(*target);
   const auto modules = chosenModules(common);
   serials.requireOnePerModule(modules.size(), "each of the modules");
   if (!images.boot.empty()) requireCableForBoot(modules, "the boot image");
+  const BootRule boot(*target, modules);
+  // Over USB the boot pages are read, found as they should be and left out.
+  const auto bootLeftOut = [&boot](const Module& module) {
+    return module.id().usb && boot.hasBoot() ? boot.pages() : 0;
+  };
 #ifdef _WIN32
   if (options.fast) _putenv_s("VKM470_LPT_FAST", "1");
 #else
@@ -48,11 +60,13 @@ int write(const Common& common, WriteOptions& options) {
                          std::uint32_t pages = 0;
                          extra.serial = serials.preview(module, note, !options.keepRest, pages);
                          if (serials.active()) extra.serialPages = static_cast<int>(pages);
-                         return dryRun(module, *target, options.force, extra, meter);
+                         const Target& wanted = boot.forModule(module, *target, meter);
+                         return dryRun(module, wanted, options.force, extra, meter);
                        });
   const WriteSettings settings{options.force, verify, !options.keepRest};
   return runRecorded(common, modules, record, [&](Module& module, Meter& meter, ModuleNote& note) {
-    return writeModule(module, meter, note, *target, serials, settings);
+    const Target& wanted = boot.forModule(module, *target, meter);
+    return writeModule(module, meter, note, wanted, bootLeftOut(module), serials, settings);
   });
 }
 
@@ -94,7 +108,10 @@ void addWrite(CLI::App& app, Common& common, int& status) {
                     "leave the rest of each written area as it is (by default it is erased, "
                     "0xFF, so that verify of the same images agrees)");
   // Erasing the rest is the default now; the old option stays accepted.
-  command->add_flag("--erase-rest", "the default: erase the rest of each written area")
+  command
+      ->add_flag("--erase-rest", options.eraseRest,
+                 "the default for areas: erase the rest of each written area (--flash and "
+                 "--address: also erase the rest of each area they touch)")
       ->group("")
       ->excludes("--keep-rest");
   command->add_flag("--force", options.force, "program every page, without reading first");

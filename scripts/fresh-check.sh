@@ -15,7 +15,6 @@
 # (default http://deb.debian.org/debian). Prints how long each step took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source=$PWD
 
 [ "$(id -u)" = 0 ] || { echo "fresh-check.sh: run as root (debootstrap and chroot)" >&2; exit 2; }
 case ${1:-} in

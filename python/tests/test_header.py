@@ -1,5 +1,6 @@
-"""The package against the C header: the raw layer mirrors it, and the status
-texts are the header's own, code for code."""
+"""The package against the C headers: the raw layer mirrors the library's
+header, the status texts are its own code for code, and the flash map is the
+tools' flash-map header's."""
 
 import ctypes
 import os
@@ -10,7 +11,7 @@ import subprocess
 
 import pytest
 
-from vkm470 import raw, status
+from vkm470 import flashmap, raw, status
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
 HEADER = ROOT / "include" / "vkm470fapi.h"
@@ -57,26 +58,12 @@ def c_answers(tmp_path_factory):
 
 def test_texts_equal_the_c_function_for_every_code(c_answers):
     texts, _ = c_answers
-    table = status.Texts(HEADER)
-    assert {code: table(code) for code in texts} == texts
+    assert {code: status.text(code) for code in texts} == texts
     # Every status code of the header's enum has a text of its own.
     codes = re.findall(r"^\s*VKM470F_(?:SUCCESS|ERR_\w+)\s*=\s*(-?\d+)", HEADER.read_text(), re.M)
-    assert sorted(table.table) == sorted(int(code) for code in codes)
-    assert all(texts[code] != "unknown status" for code in table.table)
-
-
-def test_the_package_reads_the_tree_header():
-    assert status.texts().header == HEADER
-    assert status.text(raw.ERR_TIMEOUT) == "transfer timed out"
-
-
-def test_without_a_header_a_code_reads_status_n(tmp_path):
-    assert status.Texts(None)(-1006) == "status -1006"
-    # A header without the function leaves the same fall-back.
-    stripped = tmp_path / "vkm470fapi.h"
-    stripped.write_text(re.sub(r"static inline const char\* VKM470F_StatusText.*?^}", "",
-                               HEADER.read_text(), flags=re.S | re.M))
-    assert status.Texts(stripped)(-1006) == "status -1006"
+    assert sorted(status.TEXTS) == sorted(int(code) for code in codes)
+    assert all(texts[code] != status.UNKNOWN for code in status.TEXTS)
+    assert status.text(-3000) == status.UNKNOWN == texts[-2100]
 
 
 def test_raw_constants_and_record_mirror_the_header(c_answers):
@@ -96,3 +83,38 @@ def test_prototypes_are_the_headers_exports_in_order():
     assert [(name, params.count(",")) for name, params in declared] == \
         [(name, len(args)) for name, args in raw.PROTOTYPES]
     assert len(raw.PROTOTYPES) == 25
+
+
+# Prints the flash map's values and areas as the C++ header has them.
+FLASH_MAP_PROGRAM = r"""
+#include <cstdio>
+#include "vkm470_flash_map.h"
+using namespace vkm470::flash_map;
+int main() {
+  std::printf("PAGE_BYTES %u\nFLASH_BYTES %u\n", kPageBytes, kFlashBytes);
+  std::printf("BOOT_ADDRESS %u\nBOOT_BYTES %u\n", kBootAddress, kBootBytes);
+  std::printf("SERIAL_ADDRESS %u\nSERIAL_AREA_BYTES %u\nSERIAL_FIELD_BYTES %u\n",
+              kSerialAddress, kSerialAreaBytes, kSerialFieldBytes);
+  std::printf("APP_ADDRESS %u\nAPP_BYTES %u\n", kAppAddress, kAppBytes);
+  std::printf("PGA_HEADER_ADDRESS %u\nPGA_HEADER_BYTES %u\n", kPgaHeaderAddress, kPgaHeaderBytes);
+  std::printf("PGA_ADDRESS %u\nPGA_BYTES %u\n", kPgaAddress, kPgaBytes);
+  for (const Area& area : kAreas) std::printf("area %s|%u|%u\n", area.name, area.address, area.length);
+  return 0;
+}
+"""
+
+
+def test_flash_map_equals_the_tools_header(tmp_path):
+    cxx = os.environ.get("CXX") or shutil.which("c++")
+    if not cxx:
+        pytest.skip("no C++ compiler: set CXX")
+    (tmp_path / "map.cpp").write_text(FLASH_MAP_PROGRAM)
+    subprocess.run([cxx, "-std=c++17", "-I", str(HEADER.parent), str(tmp_path / "map.cpp"), "-o",
+                    str(tmp_path / "map")], check=True)
+    lines = subprocess.run([str(tmp_path / "map")], check=True, capture_output=True,
+                           text=True).stdout.splitlines()
+    areas = [line[5:].split("|") for line in lines if line.startswith("area ")]
+    values = dict(line.split() for line in lines if not line.startswith("area "))
+    assert {name: getattr(flashmap, name) for name in values} == \
+        {name: int(value) for name, value in values.items()}
+    assert [flashmap.Area(name, int(a), int(n)) for name, a, n in areas] == list(flashmap.AREAS)

@@ -1,12 +1,15 @@
 """Modules on virtual ones: flash, serial, search, DSP commands, closing."""
 
 import os
+import pathlib
 
 import numpy as np
 import pytest
 
 import vkm470
 from conftest import APP_ADDRESS
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
 
 
 @pytest.mark.parametrize("device", ["usb:0", "lpt:1"])
@@ -26,7 +29,9 @@ def test_flash_round_trip_equals_the_exported_image(sim, device):
 
 def test_serial_follows_the_burners_field_rules(sim):
     with vkm470.open("usb:0") as module:
-        assert module.serial == "\xff" * 15  # erased: the first 15 bytes, as the burner shows
+        assert module.serial is None  # erased
+        module.serial = "\xff" * 15  # a text the field can hold, not the erased field
+        assert module.serial == "\xff" * 15
         module.serial = "ABC"
         assert sim.export()[0x020000:0x020010] == b"ABC" + bytes(13)
         module.serial = "X" * 15
@@ -38,9 +43,21 @@ def test_serial_follows_the_burners_field_rules(sim):
         # A field with no zero byte reads as its first 15 bytes.
         module.write_flash(0x020000, b"0123456789abcdef")
         assert module.serial == "0123456789abcde"
-    # Both sides see one flash.
+    # Both sides see one flash; None erases the field.
     with vkm470.open("lpt:1") as module:
         assert module.serial == "0123456789abcde"
+        module.serial = None
+        assert module.serial is None
+    assert sim.export()[0x020000:0x020010] == b"\xff" * 16
+
+
+def test_a_module_opens_by_its_serial(sim):
+    with vkm470.open("usb:0") as module:
+        module.serial = "VKM-000001"
+    with vkm470.open("serial:VKM-000001") as module:
+        assert (module.interface, module.number, module.device) == ("usb", 0, "serial:VKM-000001")
+    with pytest.raises(vkm470.NotFoundError, match="no free module holds serial 'VKM-000002'"):
+        vkm470.open("serial:VKM-000002")
 
 
 def test_search_reports_free_held_and_absent(sim):
@@ -88,16 +105,22 @@ def test_dsp_commands_control_and_information(sim):
         assert not module.application_running
 
 
-@pytest.mark.parametrize("device,expected", [
-    ("usb:0", (1, 0)), ("USB", (1, 0)), ("usb:255", (1, 255)), ("lpt:3", (5, 3)), ("LPT1", (3, 1)),
-    ("usb:256", None), ("lpt:0", None), ("lpt:4", None), ("com1", None), ("", None),
-])
-def test_device_names(device, expected):
-    if expected is None:
+def device_names():
+    table = ROOT / "tests" / "data" / "device_names.tsv"
+    rows = [line.split("\t") for line in table.read_text().splitlines()
+            if not line.startswith("#")]
+    return [(name, meaning) for name, meaning in rows]
+
+
+@pytest.mark.parametrize("name,meaning", device_names())
+def test_device_names_follow_the_shared_table(name, meaning):
+    if meaning == "-":
         with pytest.raises(ValueError):
-            vkm470.open(device)
+            vkm470.names.parse(name)
+        with pytest.raises(ValueError):
+            vkm470.open(name)
     else:
-        assert vkm470.module.parse_device(device) == expected
+        assert str(vkm470.names.parse(name)) == meaning
 
 
 def test_installed_package_finds_the_library_without_the_variable(monkeypatch):
@@ -108,3 +131,40 @@ def test_installed_package_finds_the_library_without_the_variable(monkeypatch):
     monkeypatch.delenv("VKM470_LIBRARY")
     assert vkm470.raw.library_name() in vkm470.raw.library_candidates()
     assert os.path.basename(vkm470.raw.library_candidates()[0]) == vkm470.raw.library_name()
+    # From the source tree, the tree's default build comes before the system's search.
+    tree = ROOT / "build" / "default" / "lib" / vkm470.raw.library_name()
+    assert vkm470.raw.source_tree_library() == tree
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: m.write_flash(0x1_001F_0000, b"\0"),  # would land at 0x1F0000
+    lambda m: m.read_flash(0x1_0000_0000, 4),
+    lambda m: m.read_flash(-1, 4),
+    lambda m: m.read_flash(0, 1 << 32),
+    lambda m: m.read_flash(0, 4, timeout=-0.001),
+    lambda m: m.read_flash(0, 4, timeout=float("nan")),
+    lambda m: m.dsp_write(0x1_0000, 0),
+    lambda m: m.dsp_read(0, -1, 2),
+    lambda m: m.control(0x0B, length=8, timeout=-1),
+    lambda m: m.call_application(0x1_3C00),
+    lambda m: m.special(1 << 32),
+    lambda m: m.stream(block_size=1 << 32),
+    lambda m: m.stream().read(1, timeout=-1),
+    lambda m: m.stream().write(b"\0\0", timeout=float("nan")),
+], ids=["address>32bit", "read address", "negative address", "length", "negative timeout",
+        "nan timeout", "value", "index", "control timeout", "start address", "command",
+        "block size", "read timeout", "write timeout"])
+def test_values_the_c_types_cannot_hold_are_refused(sim, call):
+    with vkm470.open("usb:0") as module:
+        with pytest.raises(vkm470.ArgumentError) as caught:
+            call(module)
+        assert caught.value.code == vkm470.raw.ERR_NO_OBJECT and caught.value.reason
+    assert sim.export()[0x1F0000] == 0xFF
+
+
+@pytest.mark.parametrize("seconds,ms", [
+    (None, 0xFFFFFFFF), (float("inf"), 0xFFFFFFFF), (1e12, 0xFFFFFFFF), (0, 0), (0.0001, 1),
+    (0.25, 250), (4294967.294, 0xFFFFFFFE),
+])
+def test_time_outs_in_milliseconds(seconds, ms):
+    assert vkm470.convert.milliseconds(seconds) == ms

@@ -1,5 +1,6 @@
 """Streaming words through the virtual module's bulk loop-back."""
 
+import sys
 import threading
 
 import numpy as np
@@ -94,3 +95,15 @@ def test_closing_the_module_disposes_of_its_stream(sim):
     with pytest.raises(ValueError):
         stream.read(1)
     stream.close()
+
+
+def test_words_of_the_other_byte_order_keep_their_values(stream):
+    other = ">u2" if sys.byteorder == "little" else "<u2"
+    sent = counter(0x1234, 512).astype(other)
+    assert stream.write(sent) == 512
+    back = np.zeros(512, dtype=other)
+    assert stream.read_into(back, timeout=5) == 512
+    np.testing.assert_array_equal(back.astype(np.uint16), counter(0x1234, 512))
+    # A time-out of inf waits as None does.
+    stream.write(counter(0, 256))
+    np.testing.assert_array_equal(stream.read(256, timeout=float("inf")), counter(0, 256))

@@ -97,6 +97,12 @@ def check(code: int, call: str, done: Optional[int] = None) -> None:
         raise error(code, call, done)
 
 
+def refused(call: Optional[str], reason: str) -> ArgumentError:
+    """The exception for arguments the package refuses before any call: the
+    library's code for an argument out of range, with the reason."""
+    return ArgumentError(raw.ERR_NO_OBJECT, call, reason=reason)
+
+
 def check_open(code: int, call: str, system_error: int) -> None:
     """Raises for a failed open, of the class its system error names: the
     open's code cannot tell an absent device from a held or forbidden one,

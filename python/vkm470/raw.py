@@ -7,8 +7,10 @@ through ctypes, and returns the export's status. The objects in
 
 The library is found on first use: the file named by the environment
 variable ``VKM470_LIBRARY``; else the library installed beside this package
-(``cmake --install`` and the Debian package put it there); else the system's
-own search (``LD_LIBRARY_PATH``, the linker cache, ``PATH`` on Windows).
+(``cmake --install`` and the Debian package put it there); else, when the
+package runs from the source tree (``PYTHONPATH=python``), the tree's own
+build in ``build/default/lib``; else the system's own search
+(``LD_LIBRARY_PATH``, the linker cache, ``PATH`` on Windows).
 """
 
 from __future__ import annotations
@@ -157,6 +159,16 @@ def installed_paths() -> "tuple[Optional[pathlib.Path], Optional[pathlib.Path]]"
     return (here / _installed.LIBRARY_DIR).resolve(), (here / _installed.INCLUDE_DIR).resolve()
 
 
+def source_tree_library() -> Optional[pathlib.Path]:
+    """The library of the source tree's default build, when this package is
+    the tree's own python/vkm470 (not an installed copy)."""
+    root = pathlib.Path(__file__).resolve().parent.parent.parent
+    if not (root / "include" / "vkm470fapi.h").is_file():
+        return None
+    folder = "bin" if _WINDOWS else "lib"
+    return root / "build" / "default" / folder / library_name()
+
+
 def library_candidates() -> List[str]:
     """The files tried in turn, the first that loads is used."""
     named = os.environ.get("VKM470_LIBRARY")
@@ -167,6 +179,9 @@ def library_candidates() -> List[str]:
     libdir, _ = installed_paths()
     if libdir is not None:
         candidates.append(str(libdir / library_name()))
+    tree = source_tree_library()
+    if tree is not None and tree.is_file():
+        candidates.append(str(tree))
     candidates.append(library_name())
     found = ctypes.util.find_library("vkm470fapi")
     if found and found not in candidates:

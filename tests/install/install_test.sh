@@ -27,7 +27,7 @@ fail() {
 # The Python package's files, relative to the prefix.
 python_files() {
   local file
-  for file in __init__ _installed errors module raw status stream; do
+  for file in __init__ _installed convert errors flashmap gate module names raw status stream; do
     echo "$PYTHONDIR/vkm470/$file.py"
   done
 }

@@ -11,11 +11,10 @@ namespace {
 
 constexpr char burn_source[] = "operations";
 
-constexpr uint32_t chunk_size = 4096;
+constexpr uint32_t chunk_size = vkm470::flash_map::kPieceBytes;
 constexpr long dot_bytes = 32768;
-constexpr uint32_t flash_timeout = 1000;
+constexpr uint32_t flash_timeout = vkm470::flash_map::kPieceTimeoutMs;
 constexpr uint8_t device_number = 0;
-constexpr uint32_t page_size_command = 1;
 
 enum chunk_result { chunk_written, chunk_not_programmed, chunk_differs };
 
@@ -132,11 +131,6 @@ void write_chunks(uint32_t address, const image_bytes& image, int32_t* status) {
   report_written(result, total, status);
 }
 
-void put_le32(uint8_t* bytes, uint32_t value) {
-  BURN_ASSERT(bytes != nullptr);
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 // Opens the device, printing nothing; the caller reports a failure its own way.
 bool open_device() { return VKM470F_OpenDevice(&burn_device, device_number) == 0; }
 
@@ -185,12 +179,9 @@ void write_pga_image(const char* fname_bin, int32_t* status) {
     return;
   }
 
-  uint32_t sum = 0;
-  for (size_t i = 0; i < image.length; ++i) sum += image.data[i];
-  uint8_t header[pga_header_size];
-  put_le32(header, static_cast<uint32_t>(image.length));
-  put_le32(header + 4, sum);
-  if (VKM470F_ProgrammDSPFlash(&burn_device, pga_header_address, header, pga_header_size,
+  const vkm470::flash_map::PgaHeaderBytes header =
+      vkm470::flash_map::pgaHeader(image.data.get(), static_cast<uint32_t>(image.length));
+  if (VKM470F_ProgrammDSPFlash(&burn_device, pga_header_address, header.data(), pga_header_size,
                                flash_timeout) != 0) {
     burn_error("error program FLASH\n");
     *status = operation_failed;
@@ -199,7 +190,7 @@ void write_pga_image(const char* fname_bin, int32_t* status) {
     uint8_t readback[pga_header_size];
     if (VKM470F_ReadDSPFlash(&burn_device, pga_header_address, readback, pga_header_size,
                              flash_timeout) != 0 ||
-        std::memcmp(readback, header, pga_header_size) != 0) {
+        std::memcmp(readback, header.data(), pga_header_size) != 0) {
       burn_error("verifing error\n");
       *status = operation_failed;
     }
@@ -212,7 +203,7 @@ void set_page_size(int32_t* status) {
   *status = operation_ok;
   burn_print("Setting FLASH page size.");
   if (open_device() &&
-      VKM470F_SpecialDSPFlashCommand(&burn_device, page_size_command, nullptr, 0) == 0) {
+      VKM470F_SpecialDSPFlashCommand(&burn_device, VKM470F_SPECIAL_BINARY_PAGES, nullptr, 0) == 0) {
     burn_print("OK\n");
   } else {
     burn_error("error setting FLASH page size\n");

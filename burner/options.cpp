@@ -149,11 +149,14 @@ void option_serial(const char* optstr, int32_t* status) {
     burn_options.operation = operation_read_serial;
     return;
   }
-  if (std::strlen(optstr) >= sizeof burn_options.serial) {
+  const auto field = vkm470::flash_map::encodeSerial(optstr);
+  if (!field) {
     *status = option_invalid_value;
     return;
   }
-  std::strncpy(burn_options.serial, optstr, sizeof burn_options.serial);
+  static_assert(sizeof burn_options.serial == vkm470::flash_map::kSerialFieldBytes,
+                "the option holds the whole field");
+  std::memcpy(burn_options.serial, field->data(), field->size());
   burn_options.operation = operation_write_serial;
 }
 

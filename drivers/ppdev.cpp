@@ -14,24 +14,24 @@
 #include <system_error>
 #include <utility>
 
+#include "lpt/driver_protocol.h"
+
 namespace vkm470::drivers {
 namespace {
 
 using os::Dword;
-
 // The cable device's requests, as the library sends them.
-constexpr Dword kPortQuery = 0x00166A00u;
-constexpr Dword kRegisterWrite = 0x0016AA08u;
-constexpr Dword kBatch = 0x0016AA1Cu;
-
-constexpr std::uint16_t kEntryWriteData = 0x0A82;
-constexpr std::uint16_t kEntryReadStatus = 0x0A81;
-
-constexpr Dword kRegisterData = 0;
-constexpr Dword kRegisterControl = 2;
-
-// The port query's answer for a port this driver holds.
-constexpr std::uint32_t kPortClaimed = 2;
+using lpt::kBatchEntrySize;
+using lpt::kBatchReadStatus;
+using lpt::kBatchWriteData;
+using lpt::kIoctlBatch;
+using lpt::kIoctlPortQuery;
+using lpt::kIoctlWriteRegister;
+using lpt::kPortPresent;
+using lpt::kPortQueryBytes;
+using lpt::kRegisterControl;
+using lpt::kRegisterData;
+using lpt::kWriteRegisterBytes;
 
 std::uint16_t loadWord(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -72,13 +72,13 @@ class PpdevDevice final : public os::hosted::Device {
     // with another request's line changes.
     std::lock_guard<std::mutex> lock(mutex_);
     switch (request.code()) {
-      case kPortQuery:
+      case kIoctlPortQuery:
         queryPort(request);
         return;
-      case kRegisterWrite:
+      case kIoctlWriteRegister:
         writeRegister(request);
         return;
-      case kBatch:
+      case kIoctlBatch:
         runBatch(request);
         return;
       default:
@@ -88,17 +88,18 @@ class PpdevDevice final : public os::hosted::Device {
 
  private:
   void queryPort(os::hosted::Request& request) {
-    if (request.outputSize() < sizeof kPortClaimed) {
+    // A port this driver holds is there.
+    if (request.outputSize() < kPortQueryBytes) {
       request.complete(os::kErrorInvalidParameter, 0);
       return;
     }
-    const unsigned char answer[4] = {kPortClaimed, 0, 0, 0};
+    const unsigned char answer[kPortQueryBytes] = {kPortPresent, 0, 0, 0};
     std::memcpy(request.output(), answer, sizeof answer);
     request.complete(os::kErrorSuccess, sizeof answer);
   }
 
   void writeRegister(os::hosted::Request& request) {
-    if (request.inputSize() != 8) {
+    if (request.inputSize() != kWriteRegisterBytes) {
       request.complete(os::kErrorInvalidParameter, 0);
       return;
     }
@@ -119,7 +120,7 @@ class PpdevDevice final : public os::hosted::Device {
 
   void runBatch(os::hosted::Request& request) {
     const Dword size = request.inputSize();
-    if (size % 4 != 0 || request.outputSize() != size) {
+    if (size % kBatchEntrySize != 0 || request.outputSize() != size) {
       request.complete(os::kErrorInvalidParameter, 0);
       return;
     }
@@ -130,17 +131,17 @@ class PpdevDevice final : public os::hosted::Device {
     if (size != 0 && request.input() != request.output()) {
       std::memmove(entries, request.input(), size);
     }
-    for (Dword at = 0; at < size; at += 4) {
+    for (Dword at = 0; at < size; at += kBatchEntrySize) {
       const std::uint16_t op = loadWord(&entries[at]);
-      if (op != kEntryWriteData && op != kEntryReadStatus) {
+      if (op != kBatchWriteData && op != kBatchReadStatus) {
         request.complete(os::kErrorInvalidParameter, 0);
         return;
       }
     }
-    for (Dword at = 0; at < size; at += 4) {
+    for (Dword at = 0; at < size; at += kBatchEntrySize) {
       unsigned char* value = &entries[at + 2];
       int result;
-      if (loadWord(&entries[at]) == kEntryWriteData) {
+      if (loadWord(&entries[at]) == kBatchWriteData) {
         result = system_->ioctl(fd_, PPWDATA, value);
       } else {
         unsigned char status = 0;

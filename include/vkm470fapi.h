@@ -159,6 +159,17 @@ static inline const char* VKM470F_StatusText(int32_t status) {
 }
 /* clang-format on */
 
+/** The two special flash commands, the command argument of
+ * VKM470F_SpecialDSPFlashCommand. Over the parallel port the library carries
+ * them out; over USB the module's firmware does. */
+enum {
+  /** Switches the flash to 512-byte pages, for good; no data. */
+  VKM470F_SPECIAL_BINARY_PAGES = 1,
+  /** Fills the 8-byte flash information block: status, protection, lockdown
+   * and security bytes, then the 4-byte manufacturer and device ID. */
+  VKM470F_SPECIAL_FLASH_INFORMATION = 2
+};
+
 /** The device record. The caller allocates it (anywhere: the library keeps no
  * pointer to it between calls), zeroes every field, sets interfaceType, and
  * then leaves the other fields to the library. The three object fields refer
@@ -392,8 +403,11 @@ VKM470F_ReadBulkFIFO(VKM470F_DEVICE* dev, uint16_t* buffer, uint32_t wordCount, 
 /** Reads length bytes of the module's flash at the byte address address into
  * data; the mirror of VKM470F_ProgrammDSPFlash, with flash-read requests
  * (0x0A) over USB and the chip's continuous read over the parallel port, with
- * the same codes (there VKM470F_ERR_FLASH_FAILED: the cable stopped
- * answering). */
+ * the same codes. Over the parallel port the read first waits for the chip to
+ * be ready, as a write does after each page: a busy chip ignores a read, and
+ * what came back would look erased. VKM470F_ERR_FLASH_FAILED there: the chip
+ * did not get ready within 5 s (nothing is read), or the cable stopped
+ * answering. */
 VKM470F_API(int32_t)
 VKM470F_ReadDSPFlash(VKM470F_DEVICE* dev, uint32_t address, uint8_t* data, uint32_t length,
                      uint32_t timeout);
@@ -458,8 +472,9 @@ VKM470F_SimpleWriteBulk(VKM470F_DEVICE* dev, const uint8_t* buffer, uint32_t len
  * command does; the library checks no number. Returns 0,
  * VKM470F_ERR_NO_OBJECT (not open, data null with a length), or a failed USB
  * request's code.
- * LPT1-3: command 1 switches the flash to 512-byte pages (a one-time switch of
- * the chip: there is no way back), data and length not used; command 2 fills
+ * LPT1-3: command 1 (VKM470F_SPECIAL_BINARY_PAGES) switches the flash to
+ * 512-byte pages (a one-time switch of the chip: there is no way back), data
+ * and length not used; command 2 (VKM470F_SPECIAL_FLASH_INFORMATION) fills
  * data[0..7] (length not used: data must hold 8 bytes) with the chip's
  * status, protection, lockdown and security bytes and its 4-byte
  * manufacturer and device ID. Each opens and closes the cable. Returns 0,

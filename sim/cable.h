@@ -18,6 +18,10 @@ namespace vkm470::sim {
 
 class Cable : public os::hosted::Driver {
  public:
+  // The cable device's requests and batch entries. The library and its real
+  // port driver share one definition of them (library/lpt/driver_protocol.h);
+  // these are written out again on purpose, from the driver's documentation,
+  // so that the virtual module checks both sides rather than repeating them.
   static constexpr os::Dword kPortQuery = 0x00166A00;
   static constexpr os::Dword kRegisterWrite = 0x0016AA08;
   static constexpr os::Dword kBatch = 0x0016AA1C;

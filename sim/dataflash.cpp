@@ -254,25 +254,26 @@ bool DataFlash::read(std::uint32_t address, std::uint8_t* out, std::size_t n) {
   return true;
 }
 
-bool DataFlash::pageToBuffer(std::uint32_t address) {
+bool DataFlash::pageToBuffer(std::uint32_t address, std::uint8_t buffer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (refuses(kPageToBuffer)) return false;
-  transfer(address, 1);
+  if (refuses(buffer == 2 ? kPageToBuffer2 : kPageToBuffer)) return false;
+  transfer(address, buffer == 2 ? 2 : 1);
   return true;
 }
 
-bool DataFlash::writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n) {
+bool DataFlash::writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n,
+                            std::uint8_t buffer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (refuses(kBufferWrite)) return false;
+  if (refuses(buffer == 2 ? kBuffer2Write : kBufferWrite)) return false;
   bufferPos_ = bufferOffset(offset);
-  for (std::size_t i = 0; i < n; ++i) bufferPut(1, data[i]);
+  for (std::size_t i = 0; i < n; ++i) bufferPut(buffer == 2 ? 2 : 1, data[i]);
   return true;
 }
 
-bool DataFlash::bufferToPage(std::uint32_t address) {
+bool DataFlash::bufferToPage(std::uint32_t address, std::uint8_t buffer) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (refuses(kBufferToPage)) return false;
-  program(address, 1);
+  if (refuses(buffer == 2 ? kBuffer2ToPage : kBufferToPage)) return false;
+  program(address, buffer == 2 ? 2 : 1);
   return true;
 }
 

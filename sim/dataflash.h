@@ -107,15 +107,16 @@ class DataFlash {
   bool soHigh() const { return soHigh_; }
   std::uint64_t now() const { return clock_(); }
 
-  // Whole commands, each one select window, on buffer 1. Those that a busy
-  // chip ignores return false then.
+  // Whole commands, each one select window; the buffer commands on buffer 1
+  // unless told buffer 2. Those that a busy chip ignores return false then.
   std::uint8_t status();
   std::array<std::uint8_t, 4> id() const;
   bool read(std::uint32_t address, std::uint8_t* out, std::size_t n);
-  bool pageToBuffer(std::uint32_t address);
-  bool writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n);
-  bool bufferToPage(std::uint32_t address);
-  // Buffer write from the address's offset, then program with erase.
+  bool pageToBuffer(std::uint32_t address, std::uint8_t buffer = 1);
+  bool writeBuffer(std::uint32_t offset, const std::uint8_t* data, std::size_t n,
+                   std::uint8_t buffer = 1);
+  bool bufferToPage(std::uint32_t address, std::uint8_t buffer = 1);
+  // Buffer write from the address's offset, then program with erase; buffer 1.
   bool programPage(std::uint32_t address, const std::uint8_t* data, std::size_t n);
   bool setBinaryPages();
   // One of the three register reads (protection, lockdown, security): n bytes

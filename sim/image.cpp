@@ -192,6 +192,13 @@ void ModuleImage::create(const std::string& path, bool replace) {
   if (!replace &&
       std::filesystem::symlink_status(target, ec).type() != std::filesystem::file_type::not_found)
     throw failure(path, "file exists");
+  // A module image that a program has open is left as it is: replacing it
+  // would leave that program's writes in a file without a name. Its views are
+  // held from the check until the new file has the name.
+  Descriptor held(replace ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                          : -1);
+  if (held.get() >= 0 && isModuleImage(held.get()) && !holdViews(held.get()))
+    throw failure(path, "a module image in use by a program; left as it is");
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
   std::string temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
@@ -330,6 +337,19 @@ ViewLock& ViewLock::operator=(ViewLock&& other) noexcept {
 }
 
 ViewLock::Result ViewLock::take(const std::string& path, View view) {
+  // A file that took the name between the open and the lock (an image
+  // replaced by create --force or export while it was held) is the one to
+  // lock: the open is tried again on it.
+  for (int attempt = 0;; ++attempt) {
+    if (const std::optional<Result> result = takeOnce(path, view)) return *result;
+    if (attempt == 10) {
+      errno = EBUSY;
+      return Result::InUse;
+    }
+  }
+}
+
+std::optional<ViewLock::Result> ViewLock::takeOnce(const std::string& path, View view) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return Result::NoFile;
   struct flock record = lockRecord(view, F_WRLCK);
@@ -339,6 +359,12 @@ ViewLock::Result ViewLock::take(const std::string& path, View view) {
     if (error == EAGAIN || error == EACCES) return Result::InUse;
     errno = error;
     return Result::NoFile;
+  }
+  struct stat opened, named;
+  if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 &&
+      (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)) {
+    ::close(fd);
+    return std::nullopt;
   }
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
@@ -354,6 +380,22 @@ bool viewInUse(int fd, View view) {
   struct flock record = lockRecord(view, F_WRLCK);
   if (::fcntl(fd, F_OFD_GETLK, &record) != 0) return false;
   return record.l_type != F_UNLCK;
+}
+
+bool isModuleImage(int fd) {
+  char magic[sizeof ModuleImage::kMagic];
+  return ::pread(fd, magic, sizeof magic, 0) == static_cast<ssize_t>(sizeof magic) &&
+         std::equal(std::begin(magic), std::end(magic), std::begin(ModuleImage::kMagic));
+}
+
+bool holdViews(int fd) {
+  struct flock record {};
+  record.l_type = F_RDLCK;
+  record.l_whence = SEEK_SET;
+  record.l_start = 0;
+  record.l_len = 2;
+  if (::fcntl(fd, F_OFD_SETLK, &record) == 0) return true;
+  return errno != EAGAIN && errno != EACCES;
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {

@@ -162,6 +162,9 @@ class ViewLock {
   int fd() const { return fd_; }
 
  private:
+  // One try; nullopt when the name went to another file meanwhile.
+  std::optional<Result> takeOnce(const std::string& path, View view);
+
   int fd_ = -1;
 };
 
@@ -169,6 +172,15 @@ class ViewLock {
 // or of the image open on fd.
 bool viewInUse(const std::string& path, View view);
 bool viewInUse(int fd, View view);
+
+// Whether the file open on fd begins with a module image's magic.
+bool isModuleImage(int fd);
+
+// Holds the image open on fd against its views: read locks on both views'
+// bytes, on fd's own open file description, so that no view opens while they
+// are held (until fd is closed). False when a view is open now. A program that
+// replaces an image holds them from its check until the new file has the name.
+bool holdViews(int fd);
 
 // Writes all of data to fd, going on after interruptions and short writes.
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size);

@@ -59,6 +59,7 @@
 
 #include "dataflash.h"
 #include "hosted.h"
+#include "vkm470fapi.h"
 
 namespace vkm470::sim {
 
@@ -88,8 +89,10 @@ class UsbModule : public os::hosted::Driver {
   static constexpr std::uint16_t kOtherProgram = 0x3C00;
   static constexpr std::uint16_t kDescriptorValue = 0x2FF0;
   static constexpr std::uint16_t kDescriptorIndex = 0x8300;
-  static constexpr std::uint16_t kSpecialBinaryPages = 1;
-  static constexpr std::uint16_t kSpecialInformation = 2;
+  // The special flash commands, in the request's index, as the library's
+  // callers number them.
+  static constexpr std::uint16_t kSpecialBinaryPages = VKM470F_SPECIAL_BINARY_PAGES;
+  static constexpr std::uint16_t kSpecialInformation = VKM470F_SPECIAL_FLASH_INFORMATION;
 
   // The firmware's descriptor: u16 208 (its length) and u16 0x0100 (firmware
   // version 1.0), then "VKM470" and "virtual module" in zero-padded 16-byte

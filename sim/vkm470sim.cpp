@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -197,24 +198,24 @@ void list() {
   }
 }
 
-std::uint32_t loadU32(const ModuleImage& image, std::uint32_t address) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | image.at(address + std::uint32_t(i));
-  return value;
+// The bytes of the flash from address on, in 512-byte page addressing.
+template <std::size_t N>
+std::array<std::uint8_t, N> flashBytes(const ModuleImage& image, std::uint32_t address) {
+  std::array<std::uint8_t, N> bytes{};
+  for (std::uint32_t i = 0; i < N; ++i) bytes[i] = image.at(address + i);
+  return bytes;
 }
 
 std::string serialText(const ModuleImage& image) {
-  std::uint32_t erased = 0;
-  for (std::uint32_t i = 0; i < map::kSerialFieldBytes; ++i)
-    erased += image.at(map::kSerialAddress + i) == 0xFF;
-  if (erased == map::kSerialFieldBytes) return "none (erased)";
+  const auto field = flashBytes<map::kSerialFieldBytes>(image, map::kSerialAddress);
+  const std::optional<std::string> serial = map::decodeSerial(field.data());
+  if (!serial) return "none (erased)";
   // As the burner shows it: at most 15 characters, up to the first zero byte.
   std::string text = "\"";
-  for (std::uint32_t i = 0; i + 1 < map::kSerialFieldBytes; ++i) {
-    const std::uint8_t c = image.at(map::kSerialAddress + i);
-    if (c == 0) break;
+  for (const char byte : *serial) {
+    const auto c = static_cast<std::uint8_t>(byte);
     if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      text += static_cast<char>(c);
+      text += byte;
     } else {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
@@ -225,21 +226,20 @@ std::string serialText(const ModuleImage& image) {
 }
 
 std::string pgaHeaderText(const ModuleImage& image) {
-  bool erased = true;
-  for (std::uint32_t i = 0; i < 8; ++i)
-    erased = erased && image.at(map::kPgaHeaderAddress + i) == 0xFF;
-  if (erased) return "erased";
-  const std::uint32_t length = loadU32(image, map::kPgaHeaderAddress);
-  const std::uint32_t sum = loadU32(image, map::kPgaHeaderAddress + 4);
-  std::string text = "length " + std::to_string(length) + ", sum " + hex(sum, 8) + ": ";
-  if (length > map::kPgaBytes)
-    return text + "the length exceeds the PGA area (" + std::to_string(map::kPgaBytes) + " bytes)";
-  std::uint32_t actual = 0;
-  for (std::uint32_t i = 0; i < length; ++i) actual += image.at(map::kPgaAddress + i);
-  const std::string bytes =
-      "the " + std::to_string(length) + " bytes at " + hex(map::kPgaAddress, 6);
-  if (actual == sum) return text + "matches " + bytes;
-  return text + "does not match " + bytes + ", which sum to " + hex(actual, 8);
+  const auto bytes = flashBytes<map::kPgaHeaderBytes>(image, map::kPgaHeaderAddress);
+  const map::PgaHeader header = map::decodePgaHeader(bytes.data());
+  if (header.state == map::PgaHeader::State::Erased) return "erased";
+  std::string text =
+      "length " + std::to_string(header.length) + ", sum " + hex(header.sum, 8) + ": ";
+  if (header.state == map::PgaHeader::State::OutOfRange)
+    return text + "length out of range (1.." + std::to_string(map::kPgaBytes) + ")";
+  std::vector<std::uint8_t> pga(header.length);
+  for (std::uint32_t i = 0; i < header.length; ++i) pga[i] = image.at(map::kPgaAddress + i);
+  const std::uint32_t actual = map::byteSum(pga.data(), pga.size());
+  const std::string what =
+      "the " + std::to_string(header.length) + " bytes at " + hex(map::kPgaAddress, 6);
+  if (header.matches(pga.data())) return text + "matches " + what;
+  return text + "does not match " + what + ", which sum to " + hex(actual, 8);
 }
 
 std::string describeFaults(const FaultSetting& faults) {
@@ -359,12 +359,20 @@ void exportToFile(const ModuleImage& image, const struct stat& source, const std
     if (::close(fd) != 0) throw Failure{output + ": cannot write: " + systemError()};
     return;
   }
+  // An image that a program has open is refused; one that is not is held
+  // against its views from the check until the new file has the name, so
+  // that no program opens it in between.
+  struct Held {
+    int fd = -1;
+    ~Held() {
+      if (fd >= 0) ::close(fd);
+    }
+  } held;
   if (exists) {
     if (sameFile(old, source)) throw Failure{output + ": is the module image itself"};
-    const int fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    const bool held = fd >= 0 && heldImage(output, fd);
-    if (fd >= 0) ::close(fd);
-    if (held) throw Failure{output + ": a module image in use by a program; left as it is"};
+    held.fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (held.fd >= 0 && vkm470::sim::isModuleImage(held.fd) && !vkm470::sim::holdViews(held.fd))
+      throw Failure{output + ": a module image in use by a program; left as it is"};
   }
   const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
   std::string temporary = (dir / ("." + target.filename().string() + ".XXXXXX")).string();

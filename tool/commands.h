@@ -47,8 +47,13 @@ std::vector<DeviceId> chosenModules(const Common& common);
 // the highest of the modules'.
 int runOnModules(const Common& common, const std::vector<DeviceId>& modules, const Job& job);
 
-// Prints a JSON object, or a failure in the form the options ask for.
-void printJson(const Json& json);
+// Prints a JSON object, always valid JSON (bytes that are not UTF-8 replaced),
+// and flushes standard output; returns status, or kFailed when standard output
+// cannot be written (saying so on standard error).
+int printJson(const Json& json, int status);
+// Flushes standard output; the same status rule.
+int finishOutput(int status);
+// Prints a failure in the form the options ask for; returns the exit status.
 int reportFailure(const Common& common, const Failure& failure);
 
 void addList(CLI::App& app, Common& common, int& status);
@@ -78,8 +83,8 @@ Json placeImages(const Images& images, bool rest, Target& target);
 // fails with kUsage when a module is USB.
 void requireCableForBoot(const std::vector<DeviceId>& modules, const char* what);
 
-// The report of write and erase.
+// The report of write and erase (erasing: the pages are counted as erased).
 struct WriteReport;
-Result writeResult(Module& module, const WriteReport& report);
+Result writeResult(Module& module, const WriteReport& report, bool erasing = false);
 
 }  // namespace vkm470::tool

@@ -10,6 +10,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -18,29 +20,47 @@ namespace vkm470::tool {
 namespace {
 
 // The time-out each USB flash piece gets, as the burner gives it.
-constexpr std::uint32_t kFlashTimeoutMs = 1000;
+constexpr std::uint32_t kFlashTimeoutMs = map::kPieceTimeoutMs;
 // Reads go in large pieces: over the cable each call costs a cable open and
 // a command window whatever its length. Programs go in the burner's pieces
 // (8 pages), which keeps the meter moving.
 constexpr std::uint32_t kReadPiece = 65536;
-constexpr std::uint32_t kProgramPiece = 4096;
-constexpr std::uint32_t kInformationCommand = 2;
+constexpr std::uint32_t kProgramPiece = map::kPieceBytes;
 constexpr int kUsbNumbers = 256;
 
 }  // namespace
 
 std::optional<DeviceId> parseDevice(const std::string& text) {
-  const auto colon = text.find(':');
-  if (colon == std::string::npos) return std::nullopt;
-  std::string kind = text.substr(0, colon);
-  for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const std::string digits = text.substr(colon + 1);
-  if (digits.empty() || digits.size() > 3 ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
-  const int number = std::stoi(digits);
-  if (kind == "usb" && number <= 255) return DeviceId{true, number};
-  if (kind == "lpt" && number >= 1 && number <= 3) return DeviceId{false, number};
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto number = [](const std::string& digits) -> std::optional<int> {
+    if (digits.empty() || digits.size() > 3 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return std::nullopt;
+    return std::stoi(digits);
+  };
+  // The burner's names: USB (the first USB module) and LPTn.
+  if (lower == "usb") return DeviceId{};
+  if (lower.compare(0, 7, "serial:") == 0) {
+    const std::string serial = text.substr(7);
+    if (serial.empty() || serial.size() > map::kSerialTextBytes) return std::nullopt;
+    DeviceId id;
+    id.serial = serial;
+    return id;
+  }
+  std::optional<int> n;
+  bool usb = false;
+  if (lower.compare(0, 4, "usb:") == 0) {
+    usb = true;
+    n = number(lower.substr(4));
+  } else if (lower.compare(0, 4, "lpt:") == 0) {
+    n = number(lower.substr(4));
+  } else if (lower.compare(0, 3, "lpt") == 0) {
+    n = number(lower.substr(3));
+  }
+  if (!n) return std::nullopt;
+  if (usb && *n <= 255) return DeviceId{true, *n};
+  if (!usb && *n >= 1 && *n <= 3) return DeviceId{false, *n};
   return std::nullopt;
 }
 
@@ -170,6 +190,7 @@ void Module::failed(const char* what, std::uint32_t address, std::uint32_t lengt
 }
 
 void Module::read(std::uint32_t address, std::uint8_t* data, std::uint32_t length, Meter& meter) {
+  requirePages();
   for (std::uint32_t done = 0; done < length;) {
     const std::uint32_t piece = std::min(kReadPiece, length - done);
     const int32_t status =
@@ -182,6 +203,7 @@ void Module::read(std::uint32_t address, std::uint8_t* data, std::uint32_t lengt
 
 void Module::program(std::uint32_t address, const std::uint8_t* data, std::uint32_t length,
                      Meter& meter) {
+  requirePages();
   for (std::uint32_t done = 0; done < length;) {
     // Pieces end on page boundaries, so that a page is never split in two calls.
     const std::uint32_t toBoundary = kProgramPiece - (address + done) % kProgramPiece;
@@ -198,7 +220,7 @@ std::optional<FlashInformation> Module::flashInformation() {
   if (id_.usb) return std::nullopt;
   FlashInformation info;
   const int32_t status =
-      VKM470F_SpecialDSPFlashCommand(&record_, kInformationCommand, info.bytes.data(), 8);
+      VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION, info.bytes.data(), 8);
   if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
   return info;
 }
@@ -212,22 +234,33 @@ std::string Module::moduleName() {
   return text;
 }
 
-void Module::requireBinaryPages() {
+std::optional<std::string> Module::pagesRefusal(const FlashInformation& info) const {
+  if (!info.answers())
+    return name() + ": the flash does not answer on the cable (status " + hex(info.status(), 2) +
+           ", ID " + hex(info.bytes[4], 2) + ")";
+  if (!info.binaryPages())
+    return name() +
+           ": the flash still has 528-byte pages, and the library addresses "
+           "512-byte ones; switch it once with vkm470burn -i LPT" +
+           std::to_string(id_.number) + " -t";
+  return std::nullopt;
+}
+
+void Module::requirePages() {
+  if (pagesChecked_ || id_.usb) return;
   const auto info = flashInformation();
-  if (!info) return;
-  if (!info->answers())
-    throw Failure(kFailed, name() + ": the flash does not answer on the cable (status " +
-                               hex(info->status(), 2) + ", ID " + hex(info->bytes[4], 2) + ")");
-  if (!info->binaryPages())
-    throw Failure(kFailed, name() +
-                               ": the flash still has 528-byte pages, and the library addresses "
-                               "512-byte ones; switch it once with vkm470burn -i LPT" +
-                               std::to_string(id_.number) + " -t");
+  if (const auto refusal = pagesRefusal(*info)) throw Failure(kFailed, *refusal);
+  pagesChecked_ = true;
 }
 
 Bytes readImage(const std::string& file, std::uint32_t limit) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(file.c_str(), "rb"),
-                                                         std::fclose);
+  const bool standardInput = file == "-";
+#ifdef _WIN32
+  if (standardInput) _setmode(_fileno(stdin), _O_BINARY);
+#endif
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(
+      standardInput ? stdin : std::fopen(file.c_str(), "rb"),
+      standardInput ? [](std::FILE*) { return 0; } : std::fclose);
   if (!stream) throw Failure(kFailed, "cannot open " + file + ": " + std::strerror(errno));
   Bytes bytes(std::size_t{limit} + 1);
   const std::size_t length = std::fread(bytes.data(), 1, bytes.size(), stream.get());
@@ -239,20 +272,13 @@ Bytes readImage(const std::string& file, std::uint32_t limit) {
   return bytes;
 }
 
-Bytes serialField(const std::string& serial) {
-  Bytes field(map::kSerialFieldBytes, 0);
-  std::copy(serial.begin(), serial.end(), field.begin());
-  return field;
-}
-
-std::string serialText(const std::uint8_t* field) {
-  if (std::all_of(field, field + map::kSerialFieldBytes, [](std::uint8_t b) { return b == 0xFF; }))
-    return "erased";
+std::string serialText(const std::optional<std::string>& serial) {
+  if (!serial) return "erased";
   std::string text;
-  for (std::uint32_t i = 0; i + 1 < map::kSerialFieldBytes && field[i] != 0; ++i) {
-    const auto c = static_cast<unsigned char>(field[i]);
+  for (const char byte : *serial) {
+    const auto c = static_cast<unsigned char>(byte);
     if (c >= 0x20 && c < 0x7F) {
-      text += static_cast<char>(c);
+      text += byte;
     } else {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
@@ -260,23 +286,6 @@ std::string serialText(const std::uint8_t* field) {
     }
   }
   return text;
-}
-
-std::uint32_t loadLe32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
-}
-
-Bytes pgaHeader(const Bytes& image) {
-  std::uint32_t sum = 0;
-  for (std::uint8_t b : image) sum += b;
-  const auto length = static_cast<std::uint32_t>(image.size());
-  Bytes header(map::kPgaHeaderBytes);
-  for (int i = 0; i < 4; ++i) {
-    header[i] = static_cast<std::uint8_t>(length >> (8 * i));
-    header[4 + i] = static_cast<std::uint8_t>(sum >> (8 * i));
-  }
-  return header;
 }
 
 Survey survey() {

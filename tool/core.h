@@ -42,20 +42,30 @@ enum class Refusal { None, Absent, InUse, Denied, NoCable, Other };
 // "absent", "in use", "access denied", "no cable"; null for None and Other.
 const char* refusalWord(Refusal refusal);
 
-// A module as the command line names it: usb:N (N = 0..255) or lpt:N (1..3).
+// A module as the command line names it: usb:N (N = 0..255), lpt:N (1..3),
+// or by the serial number in its flash, serial:TEXT (1 to 15 characters).
 struct DeviceId {
+  DeviceId() = default;
+  DeviceId(bool isUsb, int n) : usb(isUsb), number(n) {}
+
   bool usb = true;
   int number = 0;
+  std::string serial;  // not empty: the module that holds this serial number
 
-  std::string name() const { return (usb ? "usb:" : "lpt:") + std::to_string(number); }
+  std::string name() const {
+    if (!serial.empty()) return "serial:" + serial;
+    return (usb ? "usb:" : "lpt:") + std::to_string(number);
+  }
   int32_t interfaceType() const {
     return usb ? VKM470F_INTERFACE_USB : VKM470F_INTERFACE_LPT1 + (number - 1);
   }
   bool operator==(const DeviceId& other) const {
-    return usb == other.usb && number == other.number;
+    return usb == other.usb && number == other.number && serial == other.serial;
   }
 };
 
+// The names -d takes, in any case: usb:N, lpt:N, serial:TEXT, and the
+// burner's USB (usb:0) and LPTn; nullopt for anything else.
 std::optional<DeviceId> parseDevice(const std::string& text);
 
 // Told how far a transfer has come; the progress display implements it.
@@ -119,16 +129,21 @@ class Module {
   std::string moduleName();
 
   // Over the cable, a chip still in 528-byte pages takes the library's 512-byte
-  // page addresses for other bytes: writing would scatter the image. Fails
-  // with the hint to switch.
-  void requireBinaryPages();
+  // page addresses for other bytes: reading would give other bytes, writing
+  // would scatter the image. Why the flash of an information block cannot be
+  // used (with the hint to switch), or nullopt when it can.
+  std::optional<std::string> pagesRefusal(const FlashInformation& info) const;
 
  private:
+  // The first read or program over the cable checks the page mode first and
+  // fails with pagesRefusal's message.
+  void requirePages();
   [[noreturn]] void failed(const char* what, std::uint32_t address, std::uint32_t length,
                            int32_t status) const;
 
   DeviceId id_;
   VKM470F_DEVICE record_{};
+  bool pagesChecked_ = false;
 };
 
 // "device could not be opened (-1002)": the header's text and the code.
@@ -141,20 +156,13 @@ std::optional<std::uint32_t> parseNumber(const std::string& text);
 
 // An image file read as the burner reads it: whole, before anything is
 // written, at most limit bytes (one more is read to tell a source that is too
-// large), from any source: a file, a pipe, a character device. Fails with
-// kFailed naming the file.
+// large), from any source: a file, a pipe, a character device, or standard
+// input for "-". Fails with kFailed naming the file.
 Bytes readImage(const std::string& file, std::uint32_t limit);
 
-// The 16-byte serial field of a serial number (at most 15 characters).
-Bytes serialField(const std::string& serial);
-
-// The serial number a field holds: its text, "erased" when every byte is 0xFF.
-std::string serialText(const std::uint8_t* field);
-
-// The PGA header's 8 bytes for an image.
-Bytes pgaHeader(const Bytes& image);
-
-std::uint32_t loadLe32(const std::uint8_t* bytes);
+// A serial number as the text output shows it: printable ASCII as it is,
+// other bytes as \xNN; "erased" for an erased field (map::decodeSerial).
+std::string serialText(const std::optional<std::string>& serial);
 
 // The modules that are there: free USB devices by VKM470F_SearchDevices and
 // parallel ports whose cable opens, and the USB numbers and ports that do not

@@ -44,7 +44,8 @@ void addErase(CLI::App& app, Common& common, int& status) {
     const auto modules = chosenModules(common);
     if (boot) requireCableForBoot(modules, "erasing the boot area");
     status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
-      Result result = writeResult(module, writeTarget(module, target, false, !noVerify, meter));
+      Result result =
+          writeResult(module, writeTarget(module, target, false, !noVerify, meter), true);
       result.json["areas"] = erased;
       return result;
     });

@@ -6,10 +6,15 @@
 namespace vkm470::tool {
 
 void addImageOptions(CLI::App& command, Images& images) {
-  command.add_option("--boot", images.boot, "boot image, at 0x000000 (download cable only)")
+  command
+      .add_option("--boot", images.boot,
+                  "boot image, at 0x000000 (download cable only); - for standard input")
       ->type_name("FILE");
-  command.add_option("--app", images.app, "application image, at 0x020200")->type_name("FILE");
-  command.add_option("--pga", images.pga, "PGA image, at 0x1E7008 behind its header")
+  command.add_option("--app", images.app, "application image, at 0x020200; - for standard input")
+      ->type_name("FILE");
+  command
+      .add_option("--pga", images.pga,
+                  "PGA image, at 0x1E7008 behind its header; - for standard input")
       ->type_name("FILE");
   command
       .add_option("--serial", images.serial,
@@ -20,8 +25,13 @@ void addImageOptions(CLI::App& command, Images& images) {
 Json placeImages(const Images& images, bool rest, Target& target) {
   if (images.boot.empty() && images.app.empty() && images.pga.empty() && !images.serialGiven)
     throw Failure(kUsage, "give at least one of --boot, --app, --pga, --serial");
-  if (images.serial.size() >= map::kSerialFieldBytes)
-    throw Failure(kUsage, "serial number " + images.serial + " is longer than 15 characters");
+  const int fromStandardInput = (images.boot == "-") + (images.app == "-") + (images.pga == "-");
+  if (fromStandardInput > 1)
+    throw Failure(kUsage, "only one image can come from standard input (-)");
+  const auto serial = map::encodeSerial(images.serial);
+  if (!serial)
+    throw Failure(kUsage, "serial number " + images.serial + " is longer than " +
+                              std::to_string(map::kSerialTextBytes) + " characters");
   Json placed = Json::array();
   auto place = [&](const char* area, std::uint32_t address, std::uint32_t areaBytes,
                    const Bytes& bytes) {
@@ -35,13 +45,16 @@ Json placeImages(const Images& images, bool rest, Target& target) {
   if (!images.boot.empty())
     place("boot", map::kBootAddress, map::kBootBytes, readImage(images.boot, map::kBootBytes));
   if (images.serialGiven)
-    place("serial", map::kSerialAddress, map::kSerialAreaBytes, serialField(images.serial));
+    place("serial", map::kSerialAddress, map::kSerialAreaBytes,
+          Bytes(serial->begin(), serial->end()));
   if (!images.app.empty())
     place("application", map::kAppAddress, map::kAppBytes, readImage(images.app, map::kAppBytes));
   if (!images.pga.empty()) {
     const Bytes image = readImage(images.pga, map::kPgaBytes);
     if (image.empty()) throw Failure(kFailed, "PGA image " + images.pga + " is empty");
-    target.put(map::kPgaHeaderAddress, pgaHeader(image));
+    const map::PgaHeaderBytes header =
+        map::pgaHeader(image.data(), static_cast<std::uint32_t>(image.size()));
+    target.put(map::kPgaHeaderAddress, header.data(), map::kPgaHeaderBytes);
     place("pga", map::kPgaAddress, map::kPgaBytes, image);
   }
   return placed;

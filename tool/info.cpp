@@ -52,38 +52,47 @@ Result info(Module& module, Meter& meter, bool areas) {
               hint + "\n";
     }
     json["flash"] = block;
+    // The areas behind 528-byte pages are other bytes: what the block says is
+    // all there is to show.
+    if (const auto refusal = module.pagesRefusal(*flash)) {
+      result.exit = kFailed;
+      result.error = *refusal;
+      result.summary = *refusal;
+      return result;
+    }
   }
 
-  std::uint8_t serial[map::kSerialFieldBytes];
+  std::uint8_t field[map::kSerialFieldBytes];
   meter.phase("reading", map::kSerialFieldBytes + map::kPgaHeaderBytes);
-  module.read(map::kSerialAddress, serial, sizeof serial, meter);
-  json["serial"] = serialText(serial);
+  module.read(map::kSerialAddress, field, sizeof field, meter);
+  const std::optional<std::string> serial = map::decodeSerial(field);
+  // Erased is no serial number: null, not a text that a module may hold.
+  json["serial"] = serial ? Json(serialText(serial)) : Json(nullptr);
   text += "  serial:      " + serialText(serial) + "\n";
 
-  std::uint8_t header[map::kPgaHeaderBytes];
-  module.read(map::kPgaHeaderAddress, header, sizeof header, meter);
-  const std::uint32_t length = loadLe32(header);
-  const std::uint32_t sum = loadLe32(header + 4);
+  std::uint8_t bytes[map::kPgaHeaderBytes];
+  module.read(map::kPgaHeaderAddress, bytes, sizeof bytes, meter);
+  const map::PgaHeader header = map::decodePgaHeader(bytes);
   Json pga;
-  if (std::all_of(header, header + sizeof header, [](std::uint8_t b) { return b == 0xFF; })) {
+  if (header.state == map::PgaHeader::State::Erased) {
     pga["state"] = "erased";
     text += "  PGA header:  erased\n";
-  } else if (length == 0 || length > map::kPgaBytes) {
-    pga = {{"state", "length out of range"}, {"length", length}, {"sum", sum}};
-    text += "  PGA header:  length " + std::to_string(length) + " out of range (1.." +
-            std::to_string(map::kPgaBytes) + "), sum " + hex(sum, 8) + "\n";
+  } else if (header.state == map::PgaHeader::State::OutOfRange) {
+    pga = {{"state", "length out of range"}, {"length", header.length}, {"sum", header.sum}};
+    text += "  PGA header:  length " + std::to_string(header.length) + " out of range (1.." +
+            std::to_string(map::kPgaBytes) + "), sum " + hex(header.sum, 8) + "\n";
   } else {
-    Bytes image(length);
-    meter.phase("reading", length);
-    module.read(map::kPgaAddress, image.data(), length, meter);
-    std::uint32_t actual = 0;
-    for (std::uint8_t b : image) actual += b;
-    const bool matches = actual == sum;
+    Bytes image(header.length);
+    meter.phase("reading", header.length);
+    module.read(map::kPgaAddress, image.data(), header.length, meter);
+    const std::uint32_t actual = map::byteSum(image.data(), image.size());
+    const bool matches = header.matches(image.data());
     pga = {{"state", matches ? "matches" : "differs"},
-           {"length", length},
-           {"sum", sum},
+           {"length", header.length},
+           {"sum", header.sum},
            {"bytes_sum", actual}};
-    text += "  PGA header:  length " + std::to_string(length) + ", sum " + hex(sum, 8) +
+    text += "  PGA header:  length " + std::to_string(header.length) + ", sum " +
+            hex(header.sum, 8) +
             (matches ? ": matches the bytes behind it\n"
                      : ": the bytes behind it sum to " + hex(actual, 8) + "\n");
   }

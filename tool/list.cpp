@@ -75,8 +75,9 @@ int list(const Common& common) {
   }
   const bool noUsb = std::none_of(found.modules.begin(), found.modules.end(),
                                   [](const Reachable& r) { return r.id.usb; });
+  int status = kDone;
   if (common.json) {
-    printJson(Json{{"modules", modules}, {"unreachable", unreachable}});
+    status = printJson(Json{{"modules", modules}, {"unreachable", unreachable}}, status);
   } else {
     std::fputs(text.empty() ? "no module reachable\n" : text.c_str(), stdout);
   }
@@ -89,7 +90,7 @@ int list(const Common& common) {
 #else
   (void)noUsb;
 #endif
-  return kDone;
+  return finishOutput(status);
 }
 
 }  // namespace

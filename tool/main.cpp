@@ -1,6 +1,8 @@
 // vkm470: the everyday module tool. list, info, read, verify, write only what
 // changed, erase; one module or many at once.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 
@@ -15,7 +17,7 @@ int main(int argc, char** argv) {
   // Flash bytes go to standard output as they are (read -o -).
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  CLI::App app{"vkm470: list, show, read, verify, write and erase VKM470 modules"};
+  CLI::App app{"vkm470: list, inspect (info), read, verify, write and erase VKM470 modules"};
   app.set_version_flag("--version", "vkm470 " VKM470_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
@@ -30,8 +32,14 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int shown = app.exit(e);
-    return shown == 0 ? kDone : kUsage;
+    // --help and --version.
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+    // A command line the parser refuses is a usage error like the tool's own:
+    // "error: " on standard error, the same object under --json.
+    common.json = std::any_of(argv + 1, argv + argc,
+                              [](const char* arg) { return std::strcmp(arg, "--json") == 0; });
+    return reportFailure(
+        common, Failure(kUsage, std::string(e.what()) + " (vkm470 --help lists the commands)"));
   } catch (const Failure& failure) {
     return reportFailure(common, failure);
   }

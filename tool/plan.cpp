@@ -111,9 +111,6 @@ namespace {
 // Programs spans of bytes and, when verifying, reads them back.
 void programAndCheck(Module& module, const std::vector<Target::Span>& spans,
                      const std::vector<Bytes>& contents, bool verify, Meter& meter) {
-  // Checked only when something is to be programmed, so that a write that
-  // finds every page as it should be costs no more than reading them.
-  if (!spans.empty()) module.requireBinaryPages();
   meter.phase("writing", total(spans));
   for (std::size_t i = 0; i < spans.size(); ++i)
     module.program(spans[i].address, contents[i].data(), spans[i].length, meter);

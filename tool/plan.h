@@ -68,8 +68,8 @@ struct WriteReport {
 
 // Reads the target's pages, programs the ones that differ (whole pages) and,
 // when verifying, reads back what it programmed. force: programs every wanted
-// byte without reading first. Before programming anything over the cable,
-// fails if the chip is not in 512-byte pages.
+// byte without reading first. Before reading or programming anything over the
+// cable, fails if the chip is not in 512-byte pages.
 WriteReport writeTarget(Module& module, const Target& target, bool force, bool verify,
                         Meter& meter);
 

@@ -2,9 +2,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "commands.h"
+#include "output.h"
 #include "plan.h"
 
 namespace vkm470::tool {
@@ -77,14 +77,14 @@ void addRead(CLI::App& app, Common& common, int& status) {
       Bytes data(range.length);
       meter.phase("reading", range.length);
       module.read(range.address, data.data(), range.length, meter);
-      std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-          toStdout ? stdout : std::fopen(options.output.c_str(), "wb"),
-          toStdout ? [](std::FILE*) { return 0; } : std::fclose);
-      if (!file)
-        throw Failure(kFailed, "cannot open " + options.output + ": " + std::strerror(errno));
-      if (std::fwrite(data.data(), 1, data.size(), file.get()) != data.size() ||
-          std::fflush(file.get()) != 0)
-        throw Failure(kFailed, "cannot write " + options.output + ": " + std::strerror(errno));
+      if (toStdout) {
+        if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
+            std::fflush(stdout) != 0)
+          throw Failure(kFailed,
+                        "cannot write standard output: " + std::string(std::strerror(errno)));
+      } else {
+        replaceFile(options.output, data);
+      }
       Result result;
       result.summary = "read " + std::to_string(range.length) + " bytes from " + hex(range.address);
       // Standard output carries the bytes: the report goes to standard error.

@@ -1,6 +1,8 @@
 // Choosing the modules, running a job on each at once, and printing results.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "commands.h"
@@ -12,12 +14,12 @@ namespace vkm470::tool {
 void addModuleOptions(CLI::App& command, Common& common, bool json) {
   command
       .add_option("-d,--device", common.devices,
-                  "module: usb:N (0-255) or lpt:N (1-3); several times for several modules "
-                  "(default usb:0)")
+                  "module: usb:N (0-255), lpt:N (1-3), or the burner's USB and LPTn; several "
+                  "times for several modules (default usb:0)")
       ->allow_extra_args(false)
       ->type_name("DEV");
   command.add_flag("--all-modules", common.allModules,
-                   "every free VKM470 on USB (cables: name them with -d)");
+                   "every VKM470 on USB, also one that does not open (cables: name them with -d)");
   if (json) command.add_flag("--json", common.json, "one JSON object on standard output");
   command.add_flag("-q,--quiet", common.quiet, "no progress, only errors");
   command.add_flag("--progress", common.progress,
@@ -30,15 +32,22 @@ std::vector<DeviceId> chosenModules(const Common& common) {
     if (!common.devices.empty()) throw Failure(kUsage, "--all-modules takes no -d");
     // USB modules only: a cable may reach one of them too, and the library
     // cannot tell, so one module could be written twice at once.
+    // Every one the search reports, free or not: one that does not open (in
+    // use, access denied) is a row that fails with its reason, so that a gang
+    // never leaves a module out without saying so.
     for (const Reachable& found : survey().modules)
-      if (found.id.usb && found.refusal == Refusal::None && found.searchEntry == 1)
+      if (found.id.usb && (found.refusal != Refusal::None || found.searchEntry == 1))
         modules.push_back(found.id);
     if (modules.empty()) throw Failure(kUnreachable, "no USB module is reachable");
     return modules;
   }
   for (const std::string& name : common.devices) {
     const auto id = parseDevice(name);
-    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N or lpt:N)");
+    if (!id) throw Failure(kUsage, "not a module: " + name + " (usb:N, lpt:N or serial:TEXT)");
+    if (!id->serial.empty())
+      throw Failure(kUsage, id->name() +
+                                ": choosing a module by its serial number is not supported yet; "
+                                "name it usb:N or lpt:N");
     if (std::find(modules.begin(), modules.end(), *id) != modules.end())
       throw Failure(kUsage, "module " + id->name() + " given twice");
     modules.push_back(*id);
@@ -47,12 +56,30 @@ std::vector<DeviceId> chosenModules(const Common& common) {
   return modules;
 }
 
-void printJson(const Json& json) { std::printf("%s\n", json.dump(2).c_str()); }
+std::string jsonText(const Json& json) {
+  // Names come from the command line, the file system and the flash: bytes
+  // that are not UTF-8 become U+FFFD, so that the output is always JSON.
+  return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+int finishOutput(int status) {
+  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return status;
+  const int error = errno;
+  std::fprintf(stderr, "error: cannot write standard output: %s\n", std::strerror(error));
+  return std::max(status, int{kFailed});
+}
+
+int printJson(const Json& json, int status) {
+  std::fputs(jsonText(json).c_str(), stdout);
+  return finishOutput(status);
+}
 
 int reportFailure(const Common& common, const Failure& failure) {
-  if (common.json) printJson(Json{{"status", failure.exit}, {"error", failure.what()}});
+  int status = failure.exit;
+  if (common.json)
+    status = printJson(Json{{"status", failure.exit}, {"error", failure.what()}}, status);
   std::fprintf(stderr, "error: %s\n", failure.what());
-  return failure.exit;
+  return status;
 }
 
 namespace {
@@ -106,6 +133,19 @@ int runOnModules(const Common& common, const std::vector<DeviceId>& modules, con
     }
   }
 
+  // A module named both ways (usb:N and lpt:N) is one chip: while one side
+  // works on it the other finds it busy, which reads like a cable fault. The
+  // library cannot tell that two names reach one module; the run can say so.
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    if (modules[i].usb || !modules[i].serial.empty() || results[i].exit == kDone) continue;
+    const DeviceId usb{true, modules[i].number};
+    if (std::find(modules.begin(), modules.end(), usb) == modules.end()) continue;
+    const std::string note = "; if " + usb.name() + " in this run is the same module, it was " +
+                             "busy with that: name a module one way only";
+    results[i].error += note;
+    results[i].summary += note;
+  }
+
   int status = kDone;
   for (const Result& result : results) status = std::max(status, result.exit);
 
@@ -117,11 +157,11 @@ int runOnModules(const Common& common, const std::vector<DeviceId>& modules, con
       return object;
     };
     if (modules.size() == 1) {
-      printJson(objectOf(0));
+      status = printJson(objectOf(0), status);
     } else {
       Json all{{"status", status}, {"modules", Json::array()}};
       for (std::size_t i = 0; i < modules.size(); ++i) all["modules"].push_back(objectOf(i));
-      printJson(all);
+      status = printJson(all, status);
     }
   } else {
     for (const Result& result : results)
@@ -133,7 +173,7 @@ int runOnModules(const Common& common, const std::vector<DeviceId>& modules, con
                     results[i].summary.c_str());
     }
   }
-  std::fflush(stdout);
+  status = finishOutput(status);
   for (const Result& result : results)
     if (!result.error.empty()) std::fprintf(stderr, "error: %s\n", result.error.c_str());
   return status;

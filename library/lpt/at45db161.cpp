@@ -210,8 +210,10 @@ bool CAT45DB161Flash::programFast(std::uint32_t address, const std::uint8_t* sou
 
 bool CAT45DB161Flash::ReadFlash(std::uint32_t address, std::uint8_t* destination,
                                 std::uint32_t length) {
-  // A busy chip ignores the read, and its idle output would read as 0xFF.
-  if (fast_ && !confirmReady()) return false;
+  // A busy chip ignores the read, and its idle output would read as 0xFF: an
+  // erased range that is not there. Each cable starts without knowing what
+  // the chip is doing, so the read confirms ready first, in either sequence.
+  if (!confirmReady()) return false;
   // The four don't-care bytes after the address repeat the header.
   std::uint8_t header[8];
   putHeader(header, kOpContinuousRead, address);

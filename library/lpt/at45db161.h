@@ -7,7 +7,8 @@
 // only between ready polls, and fills one buffer while the chip programs from
 // the other; the chip takes a write to the idle buffer while it is busy, and
 // the sequence confirms ready before it reuses a buffer, copies a page into
-// one, programs or reads.
+// one or programs. A read in either sequence first confirms that the chip is
+// ready, within the same 5000 ms, since a busy chip ignores it.
 #pragma once
 
 #include <cstdint>

@@ -13,8 +13,6 @@ namespace {
 
 constexpr os::Dword kDspResetLowMs = 100;
 constexpr os::Dword kDspResetSettleMs = 10;  // the documented select change's pause
-constexpr std::uint16_t kCommandBinaryPageSize = 1;
-constexpr std::uint16_t kCommandInformation = 2;
 
 CAT45DB161Flash* cableOf(VKM470F_DEVICE* dev) { return static_cast<CAT45DB161Flash*>(dev->cable); }
 
@@ -108,10 +106,10 @@ std::int32_t readFlash(VKM470F_DEVICE* dev, std::uint32_t address, std::uint8_t*
 
 std::int32_t specialCommand(VKM470F_DEVICE* dev, std::uint32_t command, std::uint8_t* data) {
   switch (std::uint16_t(command)) {
-    case kCommandBinaryPageSize:
+    case VKM470F_SPECIAL_BINARY_PAGES:
       return withCable(
           dev, [](CAT45DB161Flash& cable) { return flashStatus(cable.SetBinaryPageSize()); });
-    case kCommandInformation:
+    case VKM470F_SPECIAL_FLASH_INFORMATION:
       if (data == nullptr) return VKM470F_ERR_NO_OBJECT;
       return withCable(dev, [=](CAT45DB161Flash& cable) {
         cable.ReadStatus(&data[0]);

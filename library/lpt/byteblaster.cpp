@@ -83,7 +83,7 @@ bool CAlteraByteBlaster::Open(int port) {
 
   bool present = portOpen();
   if (present) {
-    std::uint8_t answer[4] = {};
+    std::uint8_t answer[kPortQueryBytes] = {};
     os::Dword returned = 0;
     present = os::DeviceIoControl(portHandle, kIoctlPortQuery, nullptr, 0, answer, sizeof(answer),
                                   &returned, nullptr) &&
@@ -104,7 +104,7 @@ bool CAlteraByteBlaster::Open(int port) {
 
 bool CAlteraByteBlaster::WritePort(std::uint32_t reg, std::uint32_t value) {
   if (!portOpen()) return false;
-  std::uint8_t input[8];
+  std::uint8_t input[kWriteRegisterBytes];
   putLe32(input, reg);
   putLe32(input + 4, value);
   os::Dword returned = 0;

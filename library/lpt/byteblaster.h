@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "lpt/driver_protocol.h"
 #include "os/os.h"
 
 namespace vkm470::lpt {
@@ -14,24 +15,10 @@ constexpr std::uint8_t kLineClock = 0x01;
 constexpr std::uint8_t kLineSelect = 0x02;
 constexpr std::uint8_t kLineData = 0x40;
 
-// Port registers.
-constexpr std::uint32_t kRegisterData = 0;
-constexpr std::uint32_t kRegisterControl = 2;
-
-// The port driver's requests.
-constexpr os::Dword kIoctlPortQuery = 0x00166A00;
-constexpr os::Dword kIoctlWriteRegister = 0x0016AA08;
-constexpr os::Dword kIoctlBatch = 0x0016AA1C;
-
-// Batch entry operations: two little-endian 16-bit words, operation then value.
-constexpr std::uint16_t kBatchWriteData = 0x0A82;
-constexpr std::uint16_t kBatchReadStatus = 0x0A81;
-constexpr std::uint32_t kBatchEntrySize = 4;
+// Batch entries per byte shifted (the requests and the batch format are in
+// driver_protocol.h).
 constexpr std::uint32_t kEntriesPerByteOut = 16;  // two line writes per bit
 constexpr std::uint32_t kEntriesPerByteIn = 24;   // two line writes and one sample per bit
-
-// The port query's answer when the cable's port is there.
-constexpr std::uint32_t kPortPresent = 2;
 
 // Not copyable: the object owns its port handle. The destructor is not
 // virtual; owners delete the concrete type.

@@ -22,8 +22,6 @@ SERIAL_ADDRESS = flashmap.SERIAL_ADDRESS
 SERIAL_FIELD = flashmap.SERIAL_FIELD_BYTES
 FLASH_TIMEOUT = flashmap.PIECE_TIMEOUT  # seconds; what the burner gives each flash piece
 
-_SPECIAL_BINARY_PAGES = 1
-_SPECIAL_INFORMATION = 2
 _NAME_BYTES = 16
 _DESCRIPTOR_BYTES = 208
 _SEARCH_DEFAULT = 8
@@ -270,13 +268,13 @@ class Module:
     def set_binary_pages(self) -> None:
         """Switches the flash chip to 512-byte pages (special command 1). The
         chip's switch is one-time: there is no way back."""
-        self._call("VKM470F_SpecialDSPFlashCommand", _SPECIAL_BINARY_PAGES, None, 0)
+        self._call("VKM470F_SpecialDSPFlashCommand", raw.SPECIAL_BINARY_PAGES, None, 0)
 
     def flash_info(self) -> FlashInfo:
         """The chip's status, protection, lockdown and security bytes and its
         identity (special command 2)."""
         block = np.zeros(8, dtype=np.uint8)
-        self._call("VKM470F_SpecialDSPFlashCommand", _SPECIAL_INFORMATION, byte_pointer(block), 8)
+        self._call("VKM470F_SpecialDSPFlashCommand", raw.SPECIAL_FLASH_INFORMATION, byte_pointer(block), 8)
         b = [int(x) for x in block]
         return FlashInfo(b[0], b[1], b[2], b[3], b[4], b[5] << 8 | b[6], b[7])
 

@@ -2,8 +2,8 @@
 255), ``lpt:N`` (the download cable on parallel port N, 1 to 3) and
 ``serial:TEXT`` (the free USB module whose serial field holds TEXT, 1 to 15
 bytes). The kinds may be written in capitals; the burner's names ``USB``
-(usb:0) and ``LPT1`` to ``LPT3`` are taken too, as is ``usb3`` for ``usb:3``.
-Nothing else is: no spaces, no sign, no other kinds."""
+(usb:0) and ``LPT1`` to ``LPT3`` are taken too. Nothing else is: no spaces,
+no sign, no other kinds, no number of more than three digits."""
 
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ from .flashmap import SERIAL_FIELD_BYTES
 USB_NUMBERS = 256
 LPT_PORTS = (1, 2, 3)
 
-_NUMBERED = re.compile(r"(usb|lpt)(?::?([0-9]+))?", re.IGNORECASE | re.ASCII)
+_NUMBERED = re.compile(r"(usb(?=:|$)|lpt):?([0-9]{1,3})?", re.IGNORECASE | re.ASCII)
 _SERIAL = re.compile(r"serial:(.+)", re.IGNORECASE | re.DOTALL)
 
 

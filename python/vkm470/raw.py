@@ -53,6 +53,10 @@ ERR_FLASH_FAILED = -2003
 ERR_NOT_AVAILABLE = -2004
 ERR_WORKER_STOPPED = -2005
 
+# The commands VKM470F_SpecialDSPFlashCommand takes.
+SPECIAL_BINARY_PAGES = 1
+SPECIAL_FLASH_INFORMATION = 2
+
 
 class VKM470F_DEVICE(ctypes.Structure):
     """The caller-owned device record: three library-owned objects, then two int32."""

@@ -97,7 +97,7 @@ TEST_F(FaultCommand, AnswersBeforeAFaultRunOutAcrossPrograms) {
     std::string spent;  // the faults line once the answers are spent
   };
   // Reading the serial number takes 3 control requests over USB (the name
-  // and the application's start when opening, then the read) and 12 cable
+  // and the application's start when opening, then the read) and 16 cable
   // requests over the parallel port.
   const Case cases[] = {
       {{"--usb", "fail", "--after", "3"},
@@ -105,7 +105,7 @@ TEST_F(FaultCommand, AnswersBeforeAFaultRunOutAcrossPrograms) {
        "Reading serial.OK\n",
        "Reading serial.error\n",
        "faults: usb fail\n"},
-      {{"--cable", "silent", "--after", "12"},
+      {{"--cable", "silent", "--after", "16"},
        {"-i", "LPT1", "-n"},
        "Reading serial.OK\n",
        "Reading serial.error\n",

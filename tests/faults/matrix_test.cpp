@@ -90,9 +90,10 @@ struct Row {
 
 // Over the parallel port a burn makes these cable requests before its second
 // chunk's first buffer write: 3 to open the device, 93 to program the first
-// chunk (the old cable's close, the open, 8 pages of 11, the close) and 8 to
-// read it back, then 3 to open for the second chunk.
-constexpr char kCableBeforeSecondChunk[] = "108";
+// chunk (the old cable's close, the open, 8 pages of 11, the close) and 12 to
+// read it back (the open, a ready poll, the read, the close), then 3 to open
+// for the second chunk.
+constexpr char kCableBeforeSecondChunk[] = "112";
 // ... and before the first status poll of its first page: 3 and 1 and 3 to
 // open, 4 for the buffer write, 3 for the page program.
 constexpr char kCableBeforeFirstPoll[] = "14";
@@ -143,6 +144,8 @@ const Row kRows[] = {
      3, kFailed, kProgram, 0, 5, 8},
     {"chip stays busy, setting the page size", "LPT1", {"factory", "--chip", "busy"}, {"-t"}, "",
      3, "Setting FLASH page size.", "error setting FLASH page size\n", 0, 5, 8},
+    {"chip stays busy, reading the serial number", "LPT1", {"--chip", "busy"}, {"-n"}, "",
+     3, "Reading serial.error\n", "", 0, 5, 8},
     {"flipped bit on read", "LPT1", {"--flip", "0x020264:0x10"}, kWrite, "app.bin",
      3, kFailed, "verifing error\n", 4096, 0, 3},
     {"flipped bit on read", "USB", {"--flip", "0x020264:0x10"}, kWrite, "app.bin",

@@ -61,11 +61,14 @@ INSTANTIATE_TEST_SUITE_P(Commands, SpecialCommandTest,
                                            SpecialCase{3, VKM470F_ERR_NOT_AVAILABLE, 0},
                                            SpecialCase{0x00010000, VKM470F_ERR_NOT_AVAILABLE, 0}));
 
-TEST_F(LptTest, ReadIsOneContinuousWindowAcrossPages) {
+// A busy chip ignores the read and its idle output reads as 0xFF, so the read
+// first polls until the chip is ready.
+TEST_F(LptTest, ReadWaitsForReadyThenIsOneContinuousWindowAcrossPages) {
+  cable->busyPolls = 2;
   std::vector<std::uint8_t> data(600);
   EXPECT_EQ(VKM470F_ReadDSPFlash(&dev, 0x01000300, data.data(), 600, 0), VKM470F_SUCCESS);
-  EXPECT_EQ(cable->commandLog(), (Log{"E8 000300 +4 /600"}));
-  EXPECT_EQ(cable->windows[0].out,
+  EXPECT_EQ(cable->commandLog(), (Log{"D7 /1", "D7 /1", "D7 /1", "E8 000300 +4 /600"}));
+  EXPECT_EQ(cable->windows[3].out,
             (std::vector<std::uint8_t>{0xE8, 0x00, 0x03, 0x00, 0xE8, 0x00, 0x03, 0x00}));
   for (std::uint32_t i = 0; i < 600; ++i) {
     ASSERT_EQ(data[i], FakeCable::arrayByte(0x300 + i)) << "byte " << i;
@@ -75,6 +78,22 @@ TEST_F(LptTest, ReadIsOneContinuousWindowAcrossPages) {
     if (c.code == kBatch && c.input.size() == 600 * 96) ++readBatches;
   }
   EXPECT_EQ(readBatches, 1u);
+}
+
+// A chip that never gets ready is never read: the call fails after the
+// ready wait's 5000 ms, and the caller's buffer keeps what it held.
+TEST_F(LptTest, ReadOfAChipThatStaysBusyFailsWithoutReading) {
+  cable->alwaysBusy = true;
+  std::vector<std::uint8_t> data(16, 0x5A);
+  const Dword start = os::GetTickCount();
+  EXPECT_EQ(VKM470F_ReadDSPFlash(&dev, 0x200, data.data(), 16, 0), VKM470F_ERR_FLASH_FAILED);
+  const Dword elapsed = os::GetTickCount() - start;
+  EXPECT_GT(elapsed, 5000u);
+  EXPECT_LE(elapsed, 5050u);
+  for (const std::string& line : cable->commandLog()) EXPECT_EQ(line, "D7 /1");
+  EXPECT_EQ(data, std::vector<std::uint8_t>(16, 0x5A));
+  EXPECT_EQ(cable->openHandles, 0);
+  EXPECT_EQ(dev.cable, nullptr);
 }
 
 struct Operation {

@@ -52,11 +52,16 @@ cleanup() {
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
   if [ "${FRESH_KEEP:-0}" = 1 ]; then
     echo "The chroot stays in $root"
+  elif grep -qF " $root/" /proc/self/mounts; then
+    # Never remove through a mount that is still there: /dev is the host's.
+    echo "fresh-check.sh: $root still has mounts; remove it by hand once they are gone" >&2
   else
-    rm -rf "$work"
+    rm -rf --one-file-system "$work"
   fi
 }
 trap cleanup EXIT
+# Stopped (Ctrl-C, kill): the same clean-up.
+trap 'exit 130' INT TERM
 
 echo "== a fresh copy in $root, the checkout in /src"
 cp -a "$cache/base" "$root"

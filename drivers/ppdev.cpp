@@ -172,7 +172,7 @@ std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,
                                               std::shared_ptr<PpdevSystem> system) {
   auto fail = [error](int result) -> std::unique_ptr<os::hosted::Device> {
-    if (error != nullptr) *error = openError(-result);
+    if (error != nullptr) *error = os::hosted::errorFromErrno(-result);
     return nullptr;
   };
   const int fd = system->open(path);
@@ -227,21 +227,5 @@ class PpdevResolver final : public os::hosted::Resolver {
 }  // namespace
 
 std::shared_ptr<os::hosted::Resolver> ppdevResolver() { return std::make_shared<PpdevResolver>(); }
-
-os::Dword openError(int errnoValue) {
-  switch (errnoValue) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return os::kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-      return os::kErrorAccessDenied;
-    case EBUSY:
-      return os::kErrorSharingViolation;
-    default:
-      return os::kErrorGenFailure;
-  }
-}
 
 }  // namespace vkm470::drivers

@@ -22,13 +22,11 @@ class PpdevSystem {
 // The real calls.
 std::shared_ptr<PpdevSystem> ppdevSystemCalls();
 
-// The error an open reports for a system call that failed with errnoValue.
-os::Dword openError(int errnoValue);
-
 // Opens the ppdev character device at path and claims the port exclusively.
 // Returns null with *error set when the device cannot be opened or claimed
-// (a port that another process holds fails here): 2 for a missing device,
-// 5 for no permission, 32 for a port in use, 31 for any other failure.
+// (a port that another process holds fails here): the seam's code for the
+// system call's errno (os::hosted::errorFromErrno), so 2 for a missing
+// device, 5 for no permission, 32 for a port in use.
 // The device releases the port and closes it when destroyed.
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error);
 std::unique_ptr<os::hosted::Device> openPpdev(const std::string& path, os::Dword* error,

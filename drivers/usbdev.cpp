@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -21,10 +20,9 @@ using os::Dword;
 using os::hosted::Request;
 using os::hosted::RequestKind;
 
-// The module driver's requests, as the library sends them.
-constexpr Dword kIoctlControlRequest = 0x22003E;  // 8-byte record in, data stage out
-constexpr Dword kIoctlInformation = 0x22005E;     // information block out
-constexpr Dword kControlRecordBytes = 8;
+using usb::kControlRecordBytes;
+using usb::kIoctlControlRequest;
+using usb::kIoctlInformation;
 
 constexpr std::uint8_t kRequestTypeVendorDevice = 0x40;
 constexpr std::uint8_t kEndpointIn = 0x80;
@@ -111,61 +109,9 @@ bool listed(const IdList& ids, std::uint16_t vendor, std::uint16_t product) {
   return std::find(ids.begin(), ids.end(), std::make_pair(vendor, product)) != ids.end();
 }
 
-// QDevN, in any case, N from 0 to 255 written as the channel writes it; -1 for
-// another name.
-int deviceNumber(const std::string& name) {
-  static const char prefix[] = "QDEV";
-  if (name.size() < sizeof prefix || name.size() > sizeof prefix + 2) return -1;
-  for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) {
-    if (std::toupper(static_cast<unsigned char>(name[i])) != prefix[i]) return -1;
-  }
-  const std::string number = name.substr(sizeof prefix - 1);
-  if (number.size() > 1 && number[0] == '0') return -1;
-  int value = 0;
-  for (char c : number) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value <= 255 ? value : -1;
-}
+}  // namespace
 
-// A usbfs node /dev/bus/usb/BBB/DDD: its bus and address.
-bool usbfsNode(const std::string& path, UsbDeviceId* where) {
-  static const std::string prefix = "/dev/bus/usb/";
-  if (path.size() != prefix.size() + 7 || path.compare(0, prefix.size(), prefix) != 0 ||
-      path[prefix.size() + 3] != '/') {
-    return false;
-  }
-  int parts[2] = {0, 0};
-  for (int part = 0; part < 2; ++part) {
-    for (std::size_t i = 0; i < 3; ++i) {
-      const char c = path[prefix.size() + 4 * part + i];
-      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-      parts[part] = parts[part] * 10 + (c - '0');
-    }
-  }
-  if (parts[0] > 255 || parts[1] > 255) return false;
-  where->bus = static_cast<std::uint8_t>(parts[0]);
-  where->address = static_cast<std::uint8_t>(parts[1]);
-  return true;
-}
-
-// Where a chain of links ends, by name: the node itself is opened by that name
-// so that libusb and the kernel see the usbfs path.
-std::string followLinks(std::string path) {
-  namespace fs = std::filesystem;
-  for (int hop = 0; hop < 40; ++hop) {
-    std::error_code ec;
-    if (!fs::is_symlink(path, ec)) break;
-    fs::path target = fs::read_symlink(path, ec);
-    if (ec) break;
-    if (target.is_relative()) target = fs::path(path).parent_path() / target;
-    path = target.lexically_normal().string();
-  }
-  return path;
-}
-
-// The backend that every device of a resolver shares, and the one
+// The backend that every device of a UsbModules shares, and the one
 // event-handling thread: it runs while the bus has users (opens under way and
 // open devices).
 class UsbBus {
@@ -210,6 +156,8 @@ class UsbBus {
   std::thread events_;
 };
 
+namespace {
+
 // One use of the bus, released when it goes.
 class BusUse {
  public:
@@ -228,7 +176,7 @@ class BusUse {
 class UsbDevice final : public os::hosted::Device {
  public:
   UsbDevice(BusUse bus, std::unique_ptr<UsbHandle> handle, const UsbInterface& interface,
-            const unsigned char (&info)[kInfoBytes])
+            const unsigned char (&info)[kInformationBytes])
       : bus_(std::move(bus)), handle_(std::move(handle)), interface_(interface) {
     std::memcpy(info_, info, sizeof info_);
   }
@@ -409,18 +357,18 @@ class UsbDevice final : public os::hosted::Device {
         return;
       }
     }
-    if (request.outputSize() < kInfoBytes) {
+    if (request.outputSize() < kInformationBytes) {
       request.complete(os::kErrorInsufficientBuffer, 0);
       return;
     }
-    std::memcpy(request.output(), info_, kInfoBytes);
-    request.complete(os::kErrorSuccess, kInfoBytes);
+    std::memcpy(request.output(), info_, kInformationBytes);
+    request.complete(os::kErrorSuccess, kInformationBytes);
   }
 
   BusUse bus_;
   std::unique_ptr<UsbHandle> handle_;
   UsbInterface interface_;
-  unsigned char info_[kInfoBytes];
+  unsigned char info_[kInformationBytes];
   std::mutex mutex_;
   std::condition_variable finished_;
   std::vector<std::unique_ptr<Slot>> slots_;
@@ -429,109 +377,111 @@ class UsbDevice final : public os::hosted::Device {
   bool gone_ = false;
 };
 
-class UsbResolver final : public os::hosted::Resolver {
- public:
-  explicit UsbResolver(std::shared_ptr<UsbBus> bus) : bus_(std::move(bus)) {}
+}  // namespace
 
-  bool openEntry(const std::string& name, const std::string& path, Dword, Dword,
-                 std::unique_ptr<os::hosted::Device>* device, Dword* error) override {
-    UsbDeviceId where;
-    const std::string node = followLinks(path);
-    if (deviceNumber(name) < 0 || !usbfsNode(node, &where)) return false;
-    const UsbError used = bus_->acquire();
-    if (used != UsbError::None) {
-      *error = win32Error(used);
-      return true;
-    }
-    BusUse use(bus_);
-    std::unique_ptr<UsbHandle> handle;
-    const UsbError opened = bus_->backend().openNode(node, &handle);
-    if (opened != UsbError::None) {
-      *error = win32Error(opened);
-      return true;
-    }
-    *device = finishOpen(use, handle, &where, error);
-    return true;
+int deviceNumber(const std::string& name) {
+  static const char prefix[] = "QDEV";
+  if (name.size() < sizeof prefix || name.size() > sizeof prefix + 2) return -1;
+  for (std::size_t i = 0; i + 1 < sizeof prefix; ++i) {
+    if (std::toupper(static_cast<unsigned char>(name[i])) != prefix[i]) return -1;
   }
-
-  bool openName(const std::string& name, Dword, Dword, std::unique_ptr<os::hosted::Device>* device,
-                Dword* error) override {
-    const int number = deviceNumber(name);
-    if (number < 0) return false;
-    const IdList ids = listedIds();
-    // No list, no bus: nothing is enumerated or opened.
-    if (ids.empty()) return false;
-    if (bus_->acquire() != UsbError::None) return false;
-    BusUse use(bus_);
-    std::vector<UsbDeviceId> found;
-    if (bus_->backend().list(&found) != UsbError::None) return false;
-    found.erase(
-        std::remove_if(found.begin(), found.end(),
-                       [&](const UsbDeviceId& id) { return !listed(ids, id.vendor, id.product); }),
-        found.end());
-    if (static_cast<std::size_t>(number) >= found.size()) return false;
-    std::sort(found.begin(), found.end(), [](const UsbDeviceId& a, const UsbDeviceId& b) {
-      return std::make_pair(a.bus, a.address) < std::make_pair(b.bus, b.address);
-    });
-    std::unique_ptr<UsbHandle> handle;
-    const UsbError opened = bus_->backend().open(found[number], &handle);
-    if (opened != UsbError::None) {
-      *error = win32Error(opened);
-      return true;
-    }
-    *device = finishOpen(use, handle, nullptr, error);
-    return true;
+  const std::string number = name.substr(sizeof prefix - 1);
+  if (number.size() > 1 && number[0] == '0') return -1;
+  int value = 0;
+  for (char c : number) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
+    value = value * 10 + (c - '0');
   }
+  return value <= 255 ? value : -1;
+}
 
- private:
-  // The caller's use and handle go in the device, or stay the caller's to
-  // close (the handle before the bus). where, for a usbfs node, gives the bus
-  // and address that its path names.
-  static std::unique_ptr<os::hosted::Device> finishOpen(BusUse& use,
-                                                        std::unique_ptr<UsbHandle>& handle,
-                                                        const UsbDeviceId* where, Dword* error) {
-    UsbDeviceId id;
-    UsbInterface interface;
-    UsbError result = handle->describe(&id, &interface);
-    if (result == UsbError::None) result = handle->claim(interface.number);
-    if (result != UsbError::None) {
-      *error = win32Error(result);
-      return nullptr;
-    }
-    if (where != nullptr) {
-      id.bus = where->bus;
-      id.address = where->address;
-    }
-    unsigned char info[kInfoBytes] = {};
-    storeWord(info + kInfoVendorOffset, id.vendor, 2);
-    storeWord(info + kInfoProductOffset, id.product, 2);
-    info[kInfoBusOffset] = id.bus;
-    info[kInfoAddressOffset] = id.address;
-    storeWord(info + kInfoTypeOffset,
-              listed(listedIds(), id.vendor, id.product) ? kInfoModuleType : 0, 4);
-    try {
-      *error = os::kErrorSuccess;
-      return std::make_unique<UsbDevice>(std::move(use), std::move(handle), interface, info);
-    } catch (const std::bad_alloc&) {
-      handle->release(interface.number);
-      *error = os::kErrorNotEnoughMemory;
-      return nullptr;
-    }
+namespace {
+
+// The caller's use and handle go in the device, or stay the caller's to close
+// (the handle before the bus). where, for a device node, gives the bus and
+// address that its path names.
+std::unique_ptr<os::hosted::Device> finishOpen(BusUse& use, std::unique_ptr<UsbHandle>& handle,
+                                               const UsbDeviceId* where, Dword* error) {
+  UsbDeviceId id;
+  UsbInterface interface;
+  UsbError result = handle->describe(&id, &interface);
+  if (result == UsbError::None) result = handle->claim(interface.number);
+  if (result != UsbError::None) {
+    *error = win32Error(result);
+    return nullptr;
   }
-
-  std::shared_ptr<UsbBus> bus_;
-};
+  if (where != nullptr) {
+    id.bus = where->bus;
+    id.address = where->address;
+  }
+  unsigned char info[kInformationBytes] = {};
+  storeWord(info + kInfoVendorOffset, id.vendor, 2);
+  storeWord(info + kInfoProductOffset, id.product, 2);
+  info[kInfoBusOffset] = id.bus;
+  info[kInfoAddressOffset] = id.address;
+  storeWord(info + kModuleTypeOffset,
+            listed(listedIds(), id.vendor, id.product) ? kModuleTypeVkm470 : 0, 4);
+  try {
+    *error = os::kErrorSuccess;
+    return std::make_unique<UsbDevice>(std::move(use), std::move(handle), interface, info);
+  } catch (const std::bad_alloc&) {
+    handle->release(interface.number);
+    *error = os::kErrorNotEnoughMemory;
+    return nullptr;
+  }
+}
 
 }  // namespace
 
-std::shared_ptr<os::hosted::Resolver> usbResolver(std::shared_ptr<UsbBackend> backend) {
-  return std::make_shared<UsbResolver>(std::make_shared<UsbBus>(std::move(backend)));
+UsbModules::UsbModules(std::shared_ptr<UsbBackend> backend)
+    : bus_(std::make_shared<UsbBus>(std::move(backend))) {}
+
+UsbModules::~UsbModules() = default;
+
+bool UsbModules::openNumber(const std::string& name, std::unique_ptr<os::hosted::Device>* device,
+                            Dword* error) {
+  const int number = deviceNumber(name);
+  if (number < 0) return false;
+  const IdList ids = listedIds();
+  // No list, no bus: nothing is enumerated or opened.
+  if (ids.empty()) return false;
+  if (bus_->acquire() != UsbError::None) return false;
+  BusUse use(bus_);
+  std::vector<UsbDeviceId> found;
+  if (bus_->backend().list(&found) != UsbError::None) return false;
+  found.erase(
+      std::remove_if(found.begin(), found.end(),
+                     [&](const UsbDeviceId& id) { return !listed(ids, id.vendor, id.product); }),
+      found.end());
+  if (static_cast<std::size_t>(number) >= found.size()) return false;
+  std::sort(found.begin(), found.end(), [](const UsbDeviceId& a, const UsbDeviceId& b) {
+    return std::make_pair(a.bus, a.address) < std::make_pair(b.bus, b.address);
+  });
+  std::unique_ptr<UsbHandle> handle;
+  const UsbError opened = bus_->backend().open(found[number], &handle);
+  if (opened != UsbError::None) {
+    *error = win32Error(opened);
+    return true;
+  }
+  *device = finishOpen(use, handle, nullptr, error);
+  return true;
 }
 
-std::shared_ptr<os::hosted::Resolver> usbResolver() {
-  // One bus, and so one event-handling thread, for the process.
-  static const auto bus = std::make_shared<UsbBus>(libusbBackend());
-  return std::make_shared<UsbResolver>(bus);
+void UsbModules::openNode(const std::string& path, const UsbDeviceId& where,
+                          std::unique_ptr<os::hosted::Device>* device, Dword* error) {
+  const UsbError used = bus_->acquire();
+  if (used != UsbError::None) {
+    *error = win32Error(used);
+    return;
+  }
+  BusUse use(bus_);
+  std::unique_ptr<UsbHandle> handle;
+  const UsbError opened = bus_->backend().openNode(path, &handle);
+  if (opened != UsbError::None) {
+    *error = win32Error(opened);
+    return;
+  }
+  *device = finishOpen(use, handle, &where, error);
 }
 
 }  // namespace vkm470::drivers

@@ -1,15 +1,17 @@
-// User-space driver for real modules on USB under Linux, on libusb: serves the
-// module driver's control request and information query, and bulk reads and
-// writes, on the first interface of a module whose IDs the user lists.
+// User-space driver for real modules on USB: serves the module driver's
+// control request and information query, and bulk reads and writes, on the
+// first interface of a module whose IDs the user lists. The request decoding
+// below is the same on every system; a UsbBackend carries the transfers (libusb
+// under Linux, WinUSB under Windows).
 //
 // Request 0x22003E is a vendor control transfer to the device (IN when the
 // record's direction is 1) with the record's request, value and index and a
 // data stage of the request's output length; a request code above 0xFF or a
 // stage above 65535 bytes, which a setup packet cannot carry, is refused with
 // ERROR_INVALID_PARAMETER and nothing is sent. Request 0x22005E answers the
-// 80-byte information block (kInfo* below). Reads and writes are bulk transfers
-// on the interface's first bulk IN and OUT endpoints, any length, any number in
-// flight; a short read completes with the bytes received.
+// 80-byte information block (usb/driver_protocol.h). Reads and writes are bulk
+// transfers on the interface's first bulk IN and OUT endpoints, any length, any
+// number in flight; a short read completes with the bytes received.
 #pragma once
 
 #include <cstdint>
@@ -18,19 +20,20 @@
 #include <vector>
 
 #include "hosted.h"
+#include "usb/driver_protocol.h"
 
 namespace vkm470::drivers {
 
-// The information block: little-endian fields at these offsets, zero bytes
-// elsewhere. The type is the module type for a device whose IDs are listed,
-// 0 for another one opened through a device-directory link.
-constexpr std::uint32_t kInfoBytes = 80;
-constexpr std::uint32_t kInfoVendorOffset = 0;   // u16 vendor ID
-constexpr std::uint32_t kInfoProductOffset = 2;  // u16 product ID
-constexpr std::uint32_t kInfoBusOffset = 4;      // u8 bus number
-constexpr std::uint32_t kInfoAddressOffset = 5;  // u8 device address on the bus
-constexpr std::uint32_t kInfoTypeOffset = 36;    // u32 module type
-constexpr std::uint32_t kInfoModuleType = 41;
+// The information block's fields as this driver fills them in. The type is the
+// module type for a device whose IDs are listed, 0 for another one opened
+// through a device-directory link.
+using usb::kInfoAddressOffset;
+using usb::kInfoBusOffset;
+using usb::kInfoProductOffset;
+using usb::kInformationBytes;
+using usb::kInfoVendorOffset;
+using usb::kModuleTypeOffset;
+using usb::kModuleTypeVkm470;
 
 // Win32 code of a request on a device that has left the bus.
 constexpr os::Dword kErrorDeviceNotConnected = 1167;
@@ -108,15 +111,41 @@ class UsbBackend {
   virtual UsbError openNode(const std::string& path, std::unique_ptr<UsbHandle>* handle) = 0;
 };
 
-// libusb-1.0.
+// libusb-1.0 (not on Windows).
 std::shared_ptr<UsbBackend> libusbBackend();
 
-// Real modules on USB as a source of devices: QDevN with no device-directory
-// entry is the N-th device (from 0, in bus and address order) whose IDs are in
-// $VKM470_USB_IDS, and none without that list; a device-directory entry QDevN
-// may link to a usbfs node instead. Open claims the interface exclusively (a
-// second opener gets 32); lack of permission gives 5. The event-handling thread
-// runs from the first open of the backend to the close of its last device.
+// QDevN, in any case, N from 0 to 255 written as the channel writes it; -1 for
+// another name.
+int deviceNumber(const std::string& name);
+
+class UsbBus;
+
+// The modules that one backend reaches, numbered from 0 in bus and address
+// order among the devices whose IDs are in $VKM470_USB_IDS (none without that
+// list). Open claims the interface exclusively (a second opener gets 32); lack
+// of permission gives 5, a module not there 2. The backend's event-handling
+// thread runs from the first open to the close of the last device.
+class UsbModules {
+ public:
+  explicit UsbModules(std::shared_ptr<UsbBackend> backend);
+  ~UsbModules();
+  // QDevN: the N-th module. False when the name is not of that form or no such
+  // module is there (the name is left to others); true when served, with
+  // *device the open device, or null and *error set.
+  bool openNumber(const std::string& name, std::unique_ptr<os::hosted::Device>* device,
+                  os::Dword* error);
+  // A device node that the backend opens by its path, found at bus and address
+  // where; the module type says whether its IDs are listed.
+  void openNode(const std::string& path, const UsbDeviceId& where,
+                std::unique_ptr<os::hosted::Device>* device, os::Dword* error);
+
+ private:
+  std::shared_ptr<UsbBus> bus_;
+};
+
+// Real modules on USB as a source of devices of the hosted seam: QDevN with no
+// device-directory entry is the N-th module (UsbModules); a device-directory
+// entry QDevN may link to a usbfs node instead.
 std::shared_ptr<os::hosted::Resolver> usbResolver();
 std::shared_ptr<os::hosted::Resolver> usbResolver(std::shared_ptr<UsbBackend> backend);
 

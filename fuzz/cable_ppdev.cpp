@@ -492,7 +492,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           const Handle probe = os::CreateFile(sides[1].path, os::kGenericRead | os::kGenericWrite,
                                               0, os::kOpenExisting, os::kFileAttributeNormal);
           FUZZ_CHECK(probe == os::invalidHandle(), "the port opened when its open failed");
-          FUZZ_CHECK(os::GetLastError() == vkm470::drivers::openError(e),
+          FUZZ_CHECK(os::GetLastError() == os::hosted::errorFromErrno(e),
                      "open failed with %u for errno %d", os::GetLastError(), e);
         } else {
           port->failAfter = in.below(64);

@@ -389,7 +389,8 @@ VKM470F_ProgrammDSPFlash(VKM470F_DEVICE* dev, uint32_t address, const uint8_t* d
  * when words are ready; 0xFFFFFFFF waits without end. (The original library
  * computed a deadline that wrapped at 2^32 and so returned at once for
  * 0xFFFFFFFF; this one measures the time elapsed.) While nothing is ready it
- * polls every 5 ms. A lone odd byte that came in is taken but not counted.
+ * sleeps until words come in, the reader stops or the time is up, without
+ * polling. A lone odd byte that came in is taken but not counted.
  * USB only. One thread at a time may read a record's FIFO.
  * Returns 0; VKM470F_ERR_READER_STOPPED at once when the read FIFO is empty
  * and the reader does not run (not started, stopped, or a failed transfer

@@ -158,20 +158,6 @@ std::shared_ptr<Module> moduleOf(const std::string& path, int fd) {
   return module;
 }
 
-os::Dword systemError(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-      return os::kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return os::kErrorAccessDenied;
-    default:
-      return os::kErrorGenFailure;
-  }
-}
-
 }  // namespace
 
 std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, const std::string& path,
@@ -191,7 +177,7 @@ std::unique_ptr<os::hosted::Device> openImageEntry(const std::string& name, cons
         *error = os::kErrorSharingViolation;
         return nullptr;
       case ViewLock::Result::NoFile:
-        *error = systemError(errno);
+        *error = os::hosted::errorFromErrno(errno);
         return nullptr;
     }
     std::shared_ptr<Module> module = moduleOf(path, lock.fd());

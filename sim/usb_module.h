@@ -65,6 +65,10 @@ namespace vkm470::sim {
 
 class UsbModule : public os::hosted::Driver {
  public:
+  // The driver's codes and block layout are written out here again on purpose,
+  // not taken from the library's usb/driver_protocol.h: the virtual module is
+  // the independent check of the library and of drivers/, so a wrong value
+  // there must not be copied into the module that tests them.
   static constexpr os::Dword kControl = 0x0022003E;
   static constexpr os::Dword kInformation = 0x0022005E;
   static constexpr os::Dword kInformationBytes = 80;

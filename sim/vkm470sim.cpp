@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "hosted.h"
 #include "image.h"
 #include "vkm470_flash_map.h"
 
@@ -52,11 +53,6 @@ struct Usage {
 // The flash map as the burner writes it, in 512-byte page addressing.
 namespace map = vkm470::flash_map;
 
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::string systemError() { return std::strerror(errno); }
 
 std::string hex(std::uint32_t value, int digits) {
@@ -65,23 +61,19 @@ std::string hex(std::uint32_t value, int digits) {
   return text;
 }
 
-// The same rule as the library's: $VKM470_DEVICES, else ~/.vkm470/devices.
+// The library's own rule (the seam's device namespace), so that both always
+// name the same directory.
 fs::path deviceDirectory() {
-  if (const char* dir = std::getenv("VKM470_DEVICES"); dir != nullptr && *dir != '\0') return dir;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || *home == '\0')
-    throw Failure{"no device directory: neither VKM470_DEVICES nor HOME is set"};
-  return fs::path(home) / ".vkm470" / "devices";
+  std::string dir, whyNone;
+  if (!vkm470::os::hosted::deviceDirectory(&dir, &whyNone))
+    throw Failure{"no device directory: " + whyNone};
+  return dir;
 }
 
-// The entry of the directory with this name, compared case-insensitively as
-// the library does.
 std::optional<fs::path> findEntry(const fs::path& dir, const std::string& name) {
-  std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (upper(it->path().filename().string()) == upper(name)) return it->path();
-  }
-  return std::nullopt;
+  const std::optional<std::string> entry = vkm470::os::hosted::findDeviceEntry(dir.string(), name);
+  if (!entry) return std::nullopt;
+  return fs::path(*entry);
 }
 
 std::string describeTarget(const fs::path& entry) {

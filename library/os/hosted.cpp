@@ -1,29 +1,34 @@
 // The hosted backend: Win32 kernel-service semantics in portable C++17.
 //
-// All kernel objects share one lock. The objects are few and short-lived, so a
-// single lock keeps cross-object rules (a request completion sets an event, a
-// thread's end abandons its mutexes) simple and free of lock-order problems.
-// Each waitable object has a condition of its own, so a change wakes only the
-// threads that wait on that object: a streaming worker's completion does not
-// wake every other waiter in the process. Driver code is never called with the
-// lock held, so a driver may complete a request from inside submit or cancel.
+// Each kernel object has a lock of its own, and a wait blocks on a waiter of
+// its own (on the waiting thread's stack) that the objects it waits on wake
+// when they change. So a wake-up (a request completing and setting its event,
+// a mutex released, a thread ending) takes only the locks of the objects
+// involved and of the waiter it wakes: no lock shared by the process and no
+// handle lookup, and it wakes only the threads that wait on that object.
+// Handles are looked up when a call begins, under the handle table's reader
+// lock. Driver code is never called with a lock held, so a driver may
+// complete a request from inside submit or cancel.
+//
+// Lock order: the handle table, then a file, then an object, then a waiter.
+// A waiter's lock is a leaf.
 #include "hosted.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
-#include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "device_namespace.h"
 #include "os.h"
 
 namespace vkm470::os {
@@ -44,56 +49,149 @@ Dword decodeStatus(std::uintptr_t status) {
   return kErrorGenFailure;
 }
 
-struct Object {
+// The record's status fields are written by the thread that completes the
+// request and read by the caller's, as the platform's kernel and its caller
+// share them: every access is atomic, the status stored last.
+std::uintptr_t loadField(std::uintptr_t& field) {
+  return __atomic_load_n(&field, __ATOMIC_ACQUIRE);
+}
+void storeField(std::uintptr_t& field, std::uintptr_t value) {
+  __atomic_store_n(&field, value, __ATOMIC_RELEASE);
+}
+
+// One blocked call: the objects it waits on wake it when they change. It
+// lives on the waiting thread's stack; an object wakes it only while holding
+// the lock that the waiter needs to leave the object's list, so it is alive.
+struct Waiter {
+  std::mutex lock;
+  std::condition_variable wake;
+  bool woken = false;
+
+  void notify() {
+    {
+      std::lock_guard<std::mutex> lk(lock);
+      woken = true;
+    }
+    wake.notify_one();
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lk(lock);
+    woken = false;
+  }
+  // False when the deadline passed first.
+  bool sleep(bool endless, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lk(lock);
+    if (endless) {
+      wake.wait(lk, [this] { return woken; });
+      return true;
+    }
+    return wake.wait_until(lk, deadline, [this] { return woken; });
+  }
+};
+
+struct Object : std::enable_shared_from_this<Object> {
   virtual ~Object() = default;
 };
 
-// An object that WaitForSingleObject waits on; changed is notified, under the
-// lock, whenever it may have become signalled.
+// An object that WaitForSingleObject waits on. Its state and its list of
+// waiters are guarded by its own lock.
 struct Waitable : Object {
-  std::condition_variable changed;
+  std::mutex lock;
+  std::vector<Waiter*> waiters;
+
+  // With lock held: takes the object for the calling thread if it is
+  // signalled, with kWaitObject0 or kWaitAbandoned.
+  virtual bool tryAcquireLocked(Dword* result) = 0;
+  // With lock held, after a change that may have signalled it. Every waiter
+  // looks again: one of them may be waiting on another object as well, and
+  // must not be the only one told.
+  void changedLocked() {
+    for (Waiter* waiter : waiters) waiter->notify();
+  }
 };
 
-struct Event : Waitable {
+struct Event final : Waitable {
   Event(bool manual, bool signalled) : manual(manual), signalled(signalled) {}
-  bool manual;
+  bool tryAcquireLocked(Dword* result) override {
+    if (!signalled) return false;
+    if (!manual) signalled = false;
+    *result = kWaitObject0;
+    return true;
+  }
+  void set(bool value) {
+    std::lock_guard<std::mutex> lk(lock);
+    signalled = value;
+    if (value) changedLocked();
+  }
+  const bool manual;
   bool signalled;
 };
 
-struct Mutex : Waitable {
+struct Mutex;
+
+// The mutexes the calling thread owns, abandoned when it ends. Only the owner
+// adds or removes, so the list needs no lock; a plain pointer, because
+// MinGW's thread-local destructors are not reliable.
+thread_local std::vector<std::shared_ptr<Mutex>>* t_owned = nullptr;
+
+Dword currentThreadId();
+
+struct Mutex final : Waitable {
+  bool tryAcquireLocked(Dword* result) override {
+    const Dword self = currentThreadId();
+    if (count != 0 && owner != self) return false;
+    *result = abandoned ? kWaitAbandoned : kWaitObject0;
+    abandoned = false;
+    if (count == 0) {
+      owner = self;
+      if (t_owned == nullptr) t_owned = new std::vector<std::shared_ptr<Mutex>>;
+      t_owned->push_back(std::static_pointer_cast<Mutex>(shared_from_this()));
+    }
+    ++count;
+    return true;
+  }
   Dword owner = 0;  // thread id; 0 when free
   Dword count = 0;  // recursion depth of the owner
   bool abandoned = false;
 };
 
-struct Thread : Waitable {
+struct Thread final : Waitable {
+  bool tryAcquireLocked(Dword* result) override {
+    if (!done) return false;
+    *result = kWaitObject0;
+    return true;
+  }
   bool done = false;
   Dword exitCode = kStillActive;
 };
 
 class RequestImpl;
 
-struct File : Object {
+struct File final : Object {
+  std::mutex lock;  // guards closed, live and the state of each request
   bool overlapped = false;
   bool closed = false;
   // Pending requests, and cancelled ones: a driver may still race a late
   // completion against a cancel, so those live as long as the device does.
-  std::map<RequestImpl*, std::shared_ptr<RequestImpl>> live;
+  // In the order they were issued, which is the order cancels reach the
+  // driver.
+  std::map<std::uint64_t, std::shared_ptr<RequestImpl>> live;
+  std::uint64_t issued = 0;
   // Declared after live: the driver's handle goes first, and with it any
   // driver thread that might still reach a request.
   std::unique_ptr<hosted::Device> device;
 };
 
 struct State {
-  std::mutex lock;
-  // A request ended: what blocking calls and GetOverlappedResult wait on.
-  std::condition_variable completed;
+  // The handle table: written by the creators and CloseHandle, read by every
+  // call that takes a handle.
+  std::shared_mutex tableLock;
   std::vector<std::shared_ptr<Object>> handles;
   std::deque<std::size_t> freeSlots;
-  std::map<std::string, std::shared_ptr<hosted::Driver>> drivers;
-  std::vector<std::shared_ptr<hosted::Resolver>> resolvers;
-  // Owning thread id -> the mutexes it holds, abandoned when it ends.
-  std::multimap<Dword, std::shared_ptr<Mutex>> owned;
+  // What GetOverlappedResult waits on for a record without an event.
+  std::mutex eventlessLock;
+  std::condition_variable eventlessCompleted;
+  std::mutex clockLock;
   std::atomic<Dword> nextThreadId{1};
   std::atomic<bool> virtualClock{false};
   std::atomic<unsigned> failingThreads{0};
@@ -111,18 +209,6 @@ State& state() {
 thread_local Dword t_threadId = 0;
 thread_local Dword t_lastError = 0;
 
-void abandonOwnedLocked(Dword thread) {
-  auto& owned = state().owned;
-  auto [first, last] = owned.equal_range(thread);
-  for (auto it = first; it != last; ++it) {
-    it->second->owner = 0;
-    it->second->count = 0;
-    it->second->abandoned = true;
-    it->second->changed.notify_all();
-  }
-  owned.erase(first, last);
-}
-
 void threadEnded(Dword thread, Thread* object, Dword exitCode);
 
 #if !defined(_WIN32)
@@ -139,10 +225,12 @@ thread_local ThreadExit t_exit;
 #endif
 
 Dword currentThreadId() {
-  if (t_threadId == 0) t_threadId = state().nextThreadId.fetch_add(1);
+  if (t_threadId == 0) {
+    t_threadId = state().nextThreadId.fetch_add(1);
 #if !defined(_WIN32)
-  t_exit.thread = t_threadId;
+    t_exit.thread = t_threadId;
 #endif
+  }
   return t_threadId;
 }
 
@@ -156,8 +244,9 @@ void advanceVirtual(Dword milliseconds) {
   state().virtualMicroseconds.fetch_add(std::uint64_t{milliseconds} * 1000);
 }
 
-Handle insertLocked(std::shared_ptr<Object> object) {
+Handle insert(std::shared_ptr<Object> object) {
   State& s = state();
+  std::unique_lock<std::shared_mutex> lk(s.tableLock);
   std::size_t slot;
   if (!s.freeSlots.empty()) {
     slot = s.freeSlots.front();
@@ -172,11 +261,7 @@ Handle insertLocked(std::shared_ptr<Object> object) {
   return reinterpret_cast<Handle>(static_cast<std::uintptr_t>((slot + 1) * 4));
 }
 
-Handle insert(std::shared_ptr<Object> object) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  return insertLocked(std::move(object));
-}
-
+// With the table lock held.
 bool slotOf(Handle handle, std::size_t* slot) {
   auto value = reinterpret_cast<std::uintptr_t>(handle);
   if (value == 0 || value % 4 != 0) return false;
@@ -184,21 +269,19 @@ bool slotOf(Handle handle, std::size_t* slot) {
   return *slot < state().handles.size() && state().handles[*slot] != nullptr;
 }
 
-std::shared_ptr<Object> lookupLocked(Handle handle) {
+template <typename T>
+std::shared_ptr<T> lookup(Handle handle) {
+  std::shared_lock<std::shared_mutex> lk(state().tableLock);
   std::size_t slot;
-  return slotOf(handle, &slot) ? state().handles[slot] : nullptr;
+  if (!slotOf(handle, &slot)) return nullptr;
+  return std::dynamic_pointer_cast<T>(state().handles[slot]);
 }
 
+// lookup for a service's argument: a handle that is unknown or of another
+// kind leaves ERROR_INVALID_HANDLE.
 template <typename T>
-std::shared_ptr<T> lookupLocked(Handle handle) {
-  return std::dynamic_pointer_cast<T>(lookupLocked(handle));
-}
-
-// lookupLocked for a service's argument: a handle that is unknown or of
-// another kind leaves ERROR_INVALID_HANDLE.
-template <typename T>
-std::shared_ptr<T> argumentLocked(Handle handle) {
-  auto object = lookupLocked<T>(handle);
+std::shared_ptr<T> argument(Handle handle) {
+  auto object = lookup<T>(handle);
   if (!object) t_lastError = kErrorInvalidHandle;
   return object;
 }
@@ -227,9 +310,9 @@ class RequestImpl final : public hosted::Request {
 
   void complete(Dword status, Dword bytes) override {
     std::shared_ptr<RequestImpl> self;  // released last: may free this
-    State& s = state();
+    bool eventless = false;
     {
-      std::lock_guard<std::mutex> lk(s.lock);
+      std::lock_guard<std::mutex> lk(file_->lock);
       if (done) return;
       done = true;
       // A driver cannot report more than the buffer holds.
@@ -237,27 +320,34 @@ class RequestImpl final : public hosted::Request {
       status_ = status;
       bytes_ = std::min(bytes, limit);
       if (overlapped_ != nullptr) {
-        overlapped_->InternalHigh = bytes_;
-        overlapped_->Internal = encodeStatus(status_);
+        storeField(overlapped_->InternalHigh, bytes_);
+        storeField(overlapped_->Internal, encodeStatus(status_));
+        eventless = !event_;
       }
-      if (event_) {
-        event_->signalled = true;
-        event_->changed.notify_all();
-      }
+      // Set before the request counts as done: a caller that sees it done
+      // without waiting goes on to its next request on the same event, whose
+      // start clears the event, and a late set here would signal that one.
+      if (event_) event_->set(true);
+      if (blocked != nullptr) blocked->notify();
       if (!cancelled) {
-        auto it = file_->live.find(this);
+        auto it = file_->live.find(sequence);
         self = std::move(it->second);
         file_->live.erase(it);
       }
-      s.completed.notify_all();
+    }
+    if (eventless) {
+      { std::lock_guard<std::mutex> lk(state().eventlessLock); }
+      state().eventlessCompleted.notify_all();
     }
   }
 
-  // Guarded by the state lock.
+  // Guarded by the file's lock.
   bool done = false;
   bool inSubmit = true;
   bool cancelRequested = false;  // a cancel arrived while the driver was in submit
   bool cancelled = false;
+  Waiter* blocked = nullptr;   // the issuer, waiting in a blocking call
+  std::uint64_t sequence = 0;  // its key in the file's live requests
   Dword issuer() const { return issuer_; }
   Dword status() const { return status_; }
   Dword bytes() const { return bytes_; }
@@ -279,7 +369,7 @@ class RequestImpl final : public hosted::Request {
 
 void cancelRequest(File& file, const std::shared_ptr<RequestImpl>& request) {
   {
-    std::lock_guard<std::mutex> lk(state().lock);
+    std::lock_guard<std::mutex> lk(file.lock);
     if (request->done || request->cancelled) return;
     if (request->inSubmit) {
       request->cancelRequested = true;
@@ -292,64 +382,81 @@ void cancelRequest(File& file, const std::shared_ptr<RequestImpl>& request) {
   if (!file.device->completesCancelledRequests()) request->complete(kErrorOperationAborted, 0);
 }
 
+// The calling thread's mutexes, as it ends.
+void abandonOwned(Dword thread) {
+  if (t_owned == nullptr) return;
+  for (const auto& mutex : *t_owned) {
+    std::lock_guard<std::mutex> lk(mutex->lock);
+    if (mutex->owner != thread) continue;
+    mutex->owner = 0;
+    mutex->count = 0;
+    mutex->abandoned = true;
+    mutex->changedLocked();
+  }
+  delete t_owned;
+  t_owned = nullptr;
+}
+
 // As on the platform, a thread's end cancels the I/O it has pending and
-// abandons the mutexes it holds, before its handle is signalled.
+// abandons the mutexes it holds, before its handle is signalled. Runs on the
+// ending thread.
 void threadEnded(Dword thread, Thread* object, Dword exitCode) {
   std::vector<std::pair<std::shared_ptr<File>, std::shared_ptr<RequestImpl>>> pending;
   {
-    std::lock_guard<std::mutex> lk(state().lock);
+    std::shared_lock<std::shared_mutex> lk(state().tableLock);
     for (auto& handle : state().handles) {
       auto file = std::dynamic_pointer_cast<File>(handle);
       if (!file) continue;
+      std::lock_guard<std::mutex> fileLock(file->lock);
       for (auto& [raw, request] : file->live) {
         if (!request->done && request->issuer() == thread) pending.emplace_back(file, request);
       }
     }
   }
   for (auto& [file, request] : pending) cancelRequest(*file, request);
-  std::lock_guard<std::mutex> lk(state().lock);
-  abandonOwnedLocked(thread);
+  abandonOwned(thread);
   if (object != nullptr) {
+    std::lock_guard<std::mutex> lk(object->lock);
     object->exitCode = exitCode;
     object->done = true;
-    object->changed.notify_all();
+    object->changedLocked();
   }
 }
 
 bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* input, Dword inputSize,
            void* output, Dword outputSize, Dword* bytes, Overlapped* overlapped) {
-  State& s = state();
-  std::shared_ptr<File> file;
-  std::shared_ptr<RequestImpl> request;
+  std::shared_ptr<File> file = argument<File>(device);
+  if (!file) return false;
+  std::shared_ptr<Event> event;
+  if (overlapped != nullptr) {
+    if (overlapped->hEvent != nullptr) {
+      event = argument<Event>(overlapped->hEvent);
+      if (!event) return false;
+    }
+  }
+  auto request = std::make_shared<RequestImpl>(file.get(), kind, code, input, inputSize, output,
+                                               outputSize, overlapped, event);
   {
-    std::lock_guard<std::mutex> lk(s.lock);
-    file = argumentLocked<File>(device);
-    if (!file) return false;
+    std::lock_guard<std::mutex> lk(file->lock);
     if (file->closed) {
       t_lastError = kErrorInvalidHandle;
       return false;
     }
-    std::shared_ptr<Event> event;
+    // As on the platform: the event is cleared when the request starts.
+    if (event) event->set(false);
     if (overlapped != nullptr) {
-      if (overlapped->hEvent != nullptr) {
-        event = argumentLocked<Event>(overlapped->hEvent);
-        if (!event) return false;
-        // As on the platform: the event is cleared when the request starts.
-        event->signalled = false;
-      }
-      overlapped->Internal = kStatusPending;
-      overlapped->InternalHigh = 0;
+      storeField(overlapped->Internal, kStatusPending);
+      storeField(overlapped->InternalHigh, 0);
     }
-    request = std::make_shared<RequestImpl>(file.get(), kind, code, input, inputSize, output,
-                                            outputSize, overlapped, std::move(event));
-    file->live[request.get()] = request;
+    request->sequence = ++file->issued;
+    file->live[request->sequence] = request;
   }
 
   file->device->submit(*request);
 
   bool cancelNow;
   {
-    std::lock_guard<std::mutex> lk(s.lock);
+    std::lock_guard<std::mutex> lk(file->lock);
     request->inSubmit = false;
     cancelNow = request->cancelRequested && !request->done;
   }
@@ -358,8 +465,18 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
   // Without a record, or on a handle opened without the overlapped flag, the
   // caller waits for the driver.
   bool blocking = overlapped == nullptr || !file->overlapped;
-  std::unique_lock<std::mutex> lk(s.lock);
-  if (blocking) s.completed.wait(lk, [&] { return request->done; });
+  std::unique_lock<std::mutex> lk(file->lock);
+  if (blocking && !request->done) {
+    Waiter waiter;
+    request->blocked = &waiter;
+    while (!request->done) {
+      lk.unlock();
+      waiter.sleep(true, {});
+      waiter.clear();
+      lk.lock();
+    }
+    request->blocked = nullptr;
+  }
   if (!request->done) {
     if (bytes != nullptr) *bytes = 0;
     t_lastError = kErrorIoPending;
@@ -373,102 +490,60 @@ bool issue(Handle device, hosted::RequestKind kind, Dword code, const void* inpu
   return true;
 }
 
-std::string upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
+// Takes the first of objects that can be taken, in their order; false when
+// none can. With waiter, registers it on each object that it is not yet
+// registered on: *registered counts them, a prefix of objects.
+bool tryObjects(const std::vector<std::shared_ptr<Waitable>>& objects, Waiter* waiter,
+                std::size_t* registered, Dword* result) {
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    std::lock_guard<std::mutex> lk(objects[i]->lock);
+    Dword r;
+    if (objects[i]->tryAcquireLocked(&r)) {
+      *result = r + static_cast<Dword>(i);
+      return true;
+    }
+    if (waiter != nullptr && i == *registered) {
+      objects[i]->waiters.push_back(waiter);
+      ++*registered;
+    }
+  }
+  return false;
 }
 
-std::vector<std::shared_ptr<hosted::Resolver>> resolvers() {
-  std::lock_guard<std::mutex> lk(state().lock);
-  return state().resolvers;
-}
-
-std::filesystem::path deviceDirectory() {
-  if (const char* dir = std::getenv("VKM470_DEVICES"); dir != nullptr && *dir != '\0') return dir;
-  const char* home = std::getenv("HOME");
-#if defined(_WIN32)
-  if (home == nullptr) home = std::getenv("USERPROFILE");
-#endif
-  if (home == nullptr) return {};
-  return std::filesystem::path(home) / ".vkm470" / "devices";
-}
-
-// Step 2 of the resolution: an entry of the device directory, found
-// case-insensitively. Sets *found when there is one.
-std::unique_ptr<hosted::Device> openDirectoryEntry(const std::string& name, Dword access,
-                                                   Dword share, bool* found, Dword* error) {
-  *found = false;
-  std::filesystem::path dir = deviceDirectory();
-  if (dir.empty()) return nullptr;
-  std::error_code ec;
-  std::filesystem::path entry;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (upper(it->path().filename().string()) == upper(name)) {
-      entry = it->path();
+// Waits until one of objects can be taken; the result as
+// WaitForMultipleObjects gives it. It sleeps until an object it waits on
+// changes or the time is up, and never wakes for anything else.
+Dword waitFor(const std::vector<std::shared_ptr<Waitable>>& objects, Dword milliseconds) {
+  Dword result = kWaitTimeout;
+  std::size_t registered = 0;
+  if (milliseconds == 0) {
+    tryObjects(objects, nullptr, &registered, &result);
+    return result;
+  }
+  const bool endless = milliseconds == kInfinite;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  Waiter waiter;
+  for (;;) {
+    // Cleared before the look: a change after it wakes the sleep below.
+    waiter.clear();
+    if (tryObjects(objects, &waiter, &registered, &result)) break;
+    if (!endless && state().virtualClock) {
+      advanceVirtual(milliseconds);
+      break;
+    }
+    if (!waiter.sleep(endless, deadline)) {
+      // The time is up: one more look, as a wait that ends as the object is
+      // signalled takes it.
+      tryObjects(objects, nullptr, &registered, &result);
       break;
     }
   }
-  if (entry.empty()) return nullptr;
-  *found = true;
-  auto status = std::filesystem::status(entry, ec);
-  if (ec || !std::filesystem::exists(status)) {
-    *error = kErrorFileNotFound;
-    return nullptr;
+  for (std::size_t i = 0; i < registered; ++i) {
+    std::lock_guard<std::mutex> lk(objects[i]->lock);
+    auto& list = objects[i]->waiters;
+    list.erase(std::find(list.begin(), list.end(), &waiter));
   }
-  std::unique_ptr<hosted::Device> device;
-  for (const auto& resolver : resolvers()) {
-    if (resolver->openEntry(name, entry.string(), access, share, &device, error)) return device;
-  }
-  *error = kErrorFileNotFound;
-  return nullptr;
-}
-
-std::unique_ptr<hosted::Device> openDevice(const std::string& name, Dword access, Dword share,
-                                           Dword* error) {
-  std::shared_ptr<hosted::Driver> driver;
-  {
-    std::lock_guard<std::mutex> lk(state().lock);
-    auto it = state().drivers.find(upper(name));
-    if (it != state().drivers.end()) driver = it->second;
-  }
-  if (driver) return driver->open(access, share, error);
-
-  bool found;
-  auto device = openDirectoryEntry(name, access, share, &found, error);
-  if (found) return device;
-
-  for (const auto& resolver : resolvers()) {
-    if (resolver->openName(name, access, share, &device, error)) return device;
-  }
-  *error = kErrorFileNotFound;
-  return nullptr;
-}
-
-// Takes object for the calling thread if it is signalled; false when the
-// caller would have to wait.
-bool tryAcquireLocked(const std::shared_ptr<Object>& object, Dword* result) {
-  if (auto event = std::dynamic_pointer_cast<Event>(object)) {
-    if (!event->signalled) return false;
-    if (!event->manual) event->signalled = false;
-    *result = kWaitObject0;
-    return true;
-  }
-  if (auto mutex = std::dynamic_pointer_cast<Mutex>(object)) {
-    Dword self = currentThreadId();
-    if (mutex->count != 0 && mutex->owner != self) return false;
-    *result = mutex->abandoned ? kWaitAbandoned : kWaitObject0;
-    mutex->abandoned = false;
-    if (mutex->count == 0) {
-      mutex->owner = self;
-      state().owned.emplace(self, mutex);
-    }
-    ++mutex->count;
-    return true;
-  }
-  auto thread = std::static_pointer_cast<Thread>(object);
-  if (!thread->done) return false;
-  *result = kWaitObject0;
-  return true;
+  return result;
 }
 
 // Takes one of the failures that failCreations asked for.
@@ -483,22 +558,7 @@ bool injectedFailure(std::atomic<unsigned>& failing) {
 
 // The library's callers see no seam: where Windows leaves an open's reason in
 // GetLastError, here the thread's errno carries it out through the exports.
-void setErrnoFor(Dword error) {
-  switch (error) {
-    case kErrorFileNotFound:
-      errno = ENOENT;
-      break;
-    case kErrorSharingViolation:
-      errno = EBUSY;
-      break;
-    case kErrorAccessDenied:
-      errno = EACCES;
-      break;
-    default:
-      errno = EIO;
-      break;
-  }
-}
+void setErrnoFor(Dword error) { errno = hosted::errnoFromError(error); }
 
 }  // namespace
 
@@ -511,7 +571,7 @@ Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*
     return invalidHandle();
   }
   Dword error = kErrorSuccess;
-  auto device = openDevice(path + prefix.size(), access, share, &error);
+  auto device = hosted::openDevice(path + prefix.size(), access, share, &error);
   if (!device) {
     t_lastError = error != kErrorSuccess ? error : kErrorGenFailure;
     setErrnoFor(t_lastError);
@@ -525,9 +585,8 @@ Handle CreateFile(const char* path, Dword access, Dword share, Dword /*creation*
 
 bool CloseHandle(Handle handle) {
   std::shared_ptr<Object> object;
-  std::vector<std::shared_ptr<RequestImpl>> pending;
   {
-    std::lock_guard<std::mutex> lk(state().lock);
+    std::unique_lock<std::shared_mutex> lk(state().tableLock);
     std::size_t slot;
     if (!slotOf(handle, &slot)) {
       t_lastError = kErrorInvalidHandle;
@@ -535,16 +594,20 @@ bool CloseHandle(Handle handle) {
     }
     object = std::move(state().handles[slot]);
     state().freeSlots.push_back(slot);
-    if (auto file = std::dynamic_pointer_cast<File>(object)) {
+  }
+  if (auto file = std::dynamic_pointer_cast<File>(object)) {
+    std::vector<std::shared_ptr<RequestImpl>> pending;
+    {
+      std::lock_guard<std::mutex> lk(file->lock);
       file->closed = true;
       for (auto& [raw, request] : file->live) {
         if (!request->done) pending.push_back(request);
       }
     }
+    // Closing a device handle ends every request still pending on it,
+    // whichever thread issued it.
+    for (auto& request : pending) cancelRequest(*file, request);
   }
-  // Closing a device handle ends every request still pending on it, whichever
-  // thread issued it.
-  for (auto& request : pending) cancelRequest(static_cast<File&>(*object), request);
   return true;
 }
 
@@ -571,22 +634,30 @@ bool GetOverlappedResult(Handle /*device*/, Overlapped* overlapped, Dword* bytes
     t_lastError = kErrorInvalidParameter;
     return false;
   }
-  State& s = state();
-  std::unique_lock<std::mutex> lk(s.lock);
-  if (overlapped->Internal == kStatusPending) {
+  if (loadField(overlapped->Internal) == kStatusPending) {
     if (!wait) {
       t_lastError = kErrorIoIncomplete;
       return false;
     }
-    s.completed.wait(lk, [&] { return overlapped->Internal != kStatusPending; });
-    // The platform waits on the record's event, which takes an auto-reset
-    // event's signal.
-    if (auto event = lookupLocked<Event>(overlapped->hEvent); event && !event->manual) {
-      event->signalled = false;
+    auto event = overlapped->hEvent != nullptr ? lookup<Event>(overlapped->hEvent) : nullptr;
+    if (event) {
+      // The platform waits on the record's event, and so takes an auto-reset
+      // event's signal: the completion sets it after the status is stored.
+      std::vector<std::shared_ptr<Waitable>> objects{event};
+      do {
+        waitFor(objects, kInfinite);
+      } while (loadField(overlapped->Internal) == kStatusPending);
+    } else {
+      State& s = state();
+      std::unique_lock<std::mutex> lk(s.eventlessLock);
+      s.eventlessCompleted.wait(lk,
+                                [&] { return loadField(overlapped->Internal) != kStatusPending; });
     }
   }
-  if (bytesTransferred != nullptr) *bytesTransferred = static_cast<Dword>(overlapped->InternalHigh);
-  Dword status = decodeStatus(overlapped->Internal);
+  if (bytesTransferred != nullptr) {
+    *bytesTransferred = static_cast<Dword>(loadField(overlapped->InternalHigh));
+  }
+  Dword status = decodeStatus(loadField(overlapped->Internal));
   if (status != kErrorSuccess) {
     t_lastError = status;
     return false;
@@ -595,12 +666,11 @@ bool GetOverlappedResult(Handle /*device*/, Overlapped* overlapped, Dword* bytes
 }
 
 bool CancelIo(Handle device) {
-  std::shared_ptr<File> file;
+  std::shared_ptr<File> file = argument<File>(device);
+  if (!file) return false;
   std::vector<std::shared_ptr<RequestImpl>> mine;
   {
-    std::lock_guard<std::mutex> lk(state().lock);
-    file = argumentLocked<File>(device);
-    if (!file) return false;
+    std::lock_guard<std::mutex> lk(file->lock);
     Dword self = currentThreadId();
     for (auto& [raw, request] : file->live) {
       if (!request->done && request->issuer() == self) mine.push_back(request);
@@ -615,74 +685,70 @@ Handle CreateEvent(bool manualReset, bool initialState) {
   return insert(std::make_shared<Event>(manualReset, initialState));
 }
 
-namespace {
-
-bool setSignalled(Handle event, bool signalled) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto e = argumentLocked<Event>(event);
+bool SetEvent(Handle event) {
+  auto e = argument<Event>(event);
   if (!e) return false;
-  e->signalled = signalled;
-  if (signalled) e->changed.notify_all();
+  e->set(true);
   return true;
 }
 
-}  // namespace
-
-bool SetEvent(Handle event) { return setSignalled(event, true); }
-
-bool ResetEvent(Handle event) { return setSignalled(event, false); }
+bool ResetEvent(Handle event) {
+  auto e = argument<Event>(event);
+  if (!e) return false;
+  e->set(false);
+  return true;
+}
 
 Handle CreateMutex(bool initialOwner) {
   auto mutex = std::make_shared<Mutex>();
-  std::lock_guard<std::mutex> lk(state().lock);
   if (initialOwner) {
-    mutex->owner = currentThreadId();
-    mutex->count = 1;
-    state().owned.emplace(mutex->owner, mutex);
+    std::lock_guard<std::mutex> lk(mutex->lock);
+    Dword ignored;
+    mutex->tryAcquireLocked(&ignored);
   }
-  return insertLocked(std::move(mutex));
+  return insert(std::move(mutex));
 }
 
 bool ReleaseMutex(Handle mutex) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto m = argumentLocked<Mutex>(mutex);
+  auto m = argument<Mutex>(mutex);
   if (!m) return false;
+  std::lock_guard<std::mutex> lk(m->lock);
   if (m->count == 0 || m->owner != currentThreadId()) {
     t_lastError = kErrorNotOwner;
     return false;
   }
   if (--m->count == 0) {
-    auto [first, last] = state().owned.equal_range(m->owner);
-    state().owned.erase(std::find_if(first, last, [&](const auto& o) { return o.second == m; }));
+    t_owned->erase(std::find(t_owned->begin(), t_owned->end(), m));
     m->owner = 0;
-    m->changed.notify_all();
+    m->changedLocked();
   }
   return true;
 }
 
 Dword WaitForSingleObject(Handle object, Dword milliseconds) {
-  State& s = state();
-  std::unique_lock<std::mutex> lk(s.lock);
-  auto target = lookupLocked(object);
-  auto waitable = std::dynamic_pointer_cast<Waitable>(target);
+  auto waitable = lookup<Waitable>(object);
   if (!waitable) {
     t_lastError = kErrorInvalidHandle;
     return kWaitFailed;
   }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  Dword result;
-  while (!tryAcquireLocked(target, &result)) {
-    if (milliseconds == 0) return kWaitTimeout;
-    if (milliseconds == kInfinite) {
-      waitable->changed.wait(lk);
-    } else if (s.virtualClock) {
-      advanceVirtual(milliseconds);
-      return kWaitTimeout;
-    } else if (waitable->changed.wait_until(lk, deadline) == std::cv_status::timeout) {
-      return tryAcquireLocked(target, &result) ? result : kWaitTimeout;
+  return waitFor({std::move(waitable)}, milliseconds);
+}
+
+Dword WaitForMultipleObjects(Dword count, const Handle* objects, bool waitAll, Dword milliseconds) {
+  if (count == 0 || count > kMaximumWaitObjects || objects == nullptr || waitAll) {
+    t_lastError = kErrorInvalidParameter;
+    return kWaitFailed;
+  }
+  std::vector<std::shared_ptr<Waitable>> waitables;
+  waitables.reserve(count);
+  for (Dword i = 0; i < count; ++i) {
+    waitables.push_back(lookup<Waitable>(objects[i]));
+    if (!waitables.back()) {
+      t_lastError = kErrorInvalidHandle;
+      return kWaitFailed;
     }
   }
-  return result;
+  return waitFor(waitables, milliseconds);
 }
 
 Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {
@@ -708,12 +774,12 @@ Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId) {
 }
 
 bool GetExitCodeThread(Handle thread, Dword* exitCode) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto t = lookupLocked<Thread>(thread);
+  auto t = lookup<Thread>(thread);
   if (!t || exitCode == nullptr) {
     t_lastError = t ? kErrorInvalidParameter : kErrorInvalidHandle;
     return false;
   }
+  std::lock_guard<std::mutex> lk(t->lock);
   *exitCode = t->exitCode;
   return true;
 }
@@ -736,44 +802,13 @@ void Sleep(Dword milliseconds) {
 
 namespace hosted {
 
-void registerDevice(const std::string& name, std::shared_ptr<Driver> driver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  state().drivers[upper(name)] = std::move(driver);
-}
-
-void unregisterDevice(const std::string& name) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  state().drivers.erase(upper(name));
-}
-
-bool Resolver::openEntry(const std::string&, const std::string&, Dword, Dword,
-                         std::unique_ptr<Device>*, Dword*) {
-  return false;
-}
-
-bool Resolver::openName(const std::string&, Dword, Dword, std::unique_ptr<Device>*, Dword*) {
-  return false;
-}
-
-void registerResolver(std::shared_ptr<Resolver> resolver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto& all = state().resolvers;
-  if (std::find(all.begin(), all.end(), resolver) == all.end()) all.push_back(std::move(resolver));
-}
-
-void unregisterResolver(const std::shared_ptr<Resolver>& resolver) {
-  std::lock_guard<std::mutex> lk(state().lock);
-  auto& all = state().resolvers;
-  all.erase(std::remove(all.begin(), all.end(), resolver), all.end());
-}
-
 void failCreations(Creation what, unsigned count) {
   (what == Creation::Thread ? state().failingThreads : state().failingEvents) = count;
 }
 
 void setVirtualClock(bool enabled) {
   State& s = state();
-  std::lock_guard<std::mutex> lk(s.lock);
+  std::lock_guard<std::mutex> lk(s.clockLock);
   if (enabled && !s.virtualClock) s.virtualMicroseconds = realMicroseconds();
   s.virtualClock = enabled;
 }
@@ -782,7 +817,7 @@ bool virtualClock() { return state().virtualClock; }
 
 void setVirtualTick(Dword tick) {
   State& s = state();
-  std::lock_guard<std::mutex> lk(s.lock);
+  std::lock_guard<std::mutex> lk(s.clockLock);
   // Keeps the clock monotonic: only the low 32 bits of the millisecond count
   // move, forwards.
   std::uint64_t now = s.virtualMicroseconds;

@@ -1,11 +1,12 @@
 // The hosted backend's own services: the device namespace that drivers plug
-// into, and the clock. Used by drivers, the virtual module and tests; the
+// into (device_namespace.cpp, with a lock of its own), the map of system
+// errors, and the clock. Used by drivers, the virtual module and tests; the
 // library proper uses only os.h.
 //
 // A device path "\\.\NAME" is resolved, names compared case-insensitively:
 //   1. a driver registered in-process under NAME (registerDevice);
-//   2. an entry NAME in the device directory ($VKM470_DEVICES, default
-//      ~/.vkm470/devices), opened by the first resolver that serves its kind
+//   2. an entry NAME in the device directory (see deviceDirectory), opened by the first resolver
+//   that serves its kind
 //      (a link to a parallel port, to a module image, ...);
 //   3. a name with no entry, opened by the first resolver that serves it (the
 //      parallel-port driver's /dev/parport<n-1> for ALTLPTn, ...).
@@ -14,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "os.h"
@@ -93,6 +95,25 @@ class Resolver {
 // Registering a resolver twice has no further effect.
 void registerResolver(std::shared_ptr<Resolver> resolver);
 void unregisterResolver(const std::shared_ptr<Resolver>& resolver);
+
+// The device directory, the one rule for the library and vkm470sim:
+// $VKM470_DEVICES when it is set and not empty; else $HOME/.vkm470/devices
+// when HOME is set and not empty (on Windows, USERPROFILE when HOME is not
+// set); else there is none, and never the working directory. False when there
+// is none, with *whyNone (if given) saying which variables made it so.
+bool deviceDirectory(std::string* path, std::string* whyNone);
+// The entry of dir named name, compared case-insensitively as the platform
+// compares device names; its path as found in dir.
+std::optional<std::string> findDeviceEntry(const std::string& dir, const std::string& name);
+
+// The one map between errno values and the seam's error codes: a driver turns
+// a failed system call into the code its caller sees (ENOENT, ENODEV, ENXIO,
+// ENOTDIR: file not found; EACCES, EPERM, EROFS: access denied; EBUSY:
+// sharing violation; anything unknown: general failure), and the backend
+// turns an open's code back into the errno that the exports' callers read
+// (EIO for a code with no errno of its own).
+Dword errorFromErrno(int errnoValue);
+int errnoFromError(Dword error);
 
 // Fault injection: the next count calls of CreateThread (or of CreateEvent)
 // fail, as when the system has no resources left for one.

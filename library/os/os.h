@@ -22,6 +22,7 @@ using Dword = std::uint32_t;
 inline Handle invalidHandle() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
 
 constexpr Dword kInfinite = 0xFFFFFFFFu;
+constexpr Dword kMaximumWaitObjects = 64;
 
 // Wait results.
 constexpr Dword kWaitObject0 = 0;
@@ -88,6 +89,11 @@ bool ResetEvent(Handle event);
 Handle CreateMutex(bool initialOwner);
 bool ReleaseMutex(Handle mutex);
 Dword WaitForSingleObject(Handle object, Dword milliseconds);
+// Waits until one of count objects (at most kMaximumWaitObjects) is signalled
+// and takes it: kWaitObject0 + i for the first of them in order that is
+// (kWaitAbandoned + i for an abandoned mutex). waitAll must be false: waiting
+// for all at once is not used.
+Dword WaitForMultipleObjects(Dword count, const Handle* objects, bool waitAll, Dword milliseconds);
 
 // Threads. The handle is signalled when the thread ends.
 Handle CreateThread(ThreadProc proc, void* parameter, Dword* threadId);

@@ -13,7 +13,7 @@ constexpr std::uint32_t kWordBytes = 2;
 // Moves bytes between the caller's buffer and ring in passes, as many whole
 // words as available() allows each time; the shared loop of Read and Write.
 // Between passes it waits on wait, which the worker ends when it moves bytes
-// or stops.
+// or stops, and the deadline ends otherwise: an idle call sleeps through.
 template <typename Available, typename Move>
 std::int32_t passes(TThread& worker, RingWait& wait, std::int32_t stoppedCode,
                     std::int32_t refusedCode, std::uint32_t len, std::uint32_t* done,
@@ -37,7 +37,7 @@ std::int32_t passes(TThread& worker, RingWait& wait, std::int32_t stoppedCode,
       return stoppedCode;
     } else {
       wait.wait([&] { return available() >= kWordBytes || !worker.running(); },
-                endless ? kPollMs : std::min(kPollMs, timeoutMs - elapsed));
+                endless ? os::kInfinite : timeoutMs - elapsed);
     }
   }
   return VKM470F_SUCCESS;

@@ -38,8 +38,8 @@ class TFIFO_BULK final {
   virtual void GetState(std::int32_t* readRunning, std::int32_t* writeRunning);
   // Move what is there in passes, in whole 16-bit words (len is even), until
   // len bytes have moved or timeoutMs has passed since the call began (0: one
-  // look at nothing, so at once). Between passes they wait for the worker to
-  // move bytes or stop, at most 5 ms at a time. A lone byte in the ring waits
+  // look at nothing, so at once). Between passes they wait until the worker
+  // moves bytes or stops, or the time is up. A lone byte in the ring waits
   // for the next to make a word. Return 0 when the call ended without an
   // error (possibly by time-out), else the error's code; done counts the bytes
   // moved either way. The code travels back by value, not in a field: a Read

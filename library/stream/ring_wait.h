@@ -1,15 +1,16 @@
-// A bounded wait for the other side of a byte ring to move bytes: an event
-// count. The waiter announces itself, looks at the ring once more, and only
-// then waits on an event; the other side, once it has published its total,
-// sets the event only when a waiter is announced. Bytes published between the
+// A wait for the other side of a byte ring to move bytes: an event count.
+// The waiter announces itself, looks at the ring once more, and only then
+// waits on an event; the other side, once it has published its total, sets
+// the event only when a waiter is announced. Bytes published between the
 // waiter's look and its wait are therefore never missed, and a side that moves
-// bytes while no one waits pays one uncontended atomic operation.
+// bytes while no one waits pays one uncontended atomic operation. A wait thus
+// needs no bound of its own: it ends when the other side moves, when the
+// caller's deadline passes, or when a stop notifies it.
 //
-// Each wait still ends after its bound, so a lost event (or none: see the
-// constructor) costs at most the sleep the wait replaces. One waiter at a
-// time: a ring has one consumer and one producer.
+// One waiter at a time: a ring has one consumer and one producer.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -17,9 +18,12 @@
 
 namespace vkm470::stream {
 
+// Without an event (none could be created) a wait cannot be woken, so it
+// sleeps this long at most and the caller looks again.
+constexpr os::Dword kRingPollMs = 5;
+
 class RingWait {
  public:
-  // Without an event (none could be created) every wait sleeps its bound.
   RingWait() : event_(os::CreateEvent(false, false)) {}
   ~RingWait() {
     if (event_ != nullptr) os::CloseHandle(event_);
@@ -28,11 +32,12 @@ class RingWait {
   RingWait& operator=(const RingWait&) = delete;
 
   // Returns once ready() holds, once the other side has notified since the
-  // announcement, or after at most boundMs: the caller looks again.
+  // announcement, or after at most boundMs (os::kInfinite: no bound): the
+  // caller looks again.
   template <typename Ready>
   void wait(Ready ready, os::Dword boundMs) {
     if (event_ == nullptr) {
-      os::Sleep(boundMs);
+      os::Sleep(std::min(boundMs, kRingPollMs));
       return;
     }
     waiting_.exchange(1, std::memory_order_acq_rel);

@@ -80,14 +80,19 @@ TFIFOThread::TFIFOThread(os::Handle device, std::int32_t blockCount, std::uint32
       blockCount(blockCount),
       blocks(allocate<std::uint8_t>(slotCount(blockCount), blockSize)),
       slots(allocate<os::Overlapped>(slotCount(blockCount))),
-      fifo(std::make_unique<TFIFO_BASE_BYTE>(std::max(fifoSize, blockSize))) {}
+      fifo(std::make_unique<TFIFO_BASE_BYTE>(std::max(fifoSize, blockSize))),
+      stopEvent(os::CreateEvent(true, false)) {}
 
 TFIFOThread::~TFIFOThread() {
   Stop();
   WaitFor();
+  if (stopEvent != nullptr) os::CloseHandle(stopEvent);
 }
 
 bool TFIFOThread::setUpSlots() {
+  // A stop that came before this thread began has already set stopped, which
+  // the loop tests before its first wait.
+  if (stopEvent != nullptr) os::ResetEvent(stopEvent);
   if (blockCount < 1) return false;
   for (std::int32_t i = 0; i < blockCount; ++i) {
     slots[i] = os::Overlapped{};
@@ -116,11 +121,18 @@ void TFIFOThread::shutDown() {
 }
 
 bool TFIFOThread::slotFinished(std::int32_t i) {
-  return os::WaitForSingleObject(slots[i].hEvent, kSlotWaitMs) == os::kWaitObject0;
+  if (stopEvent == nullptr) {
+    return os::WaitForSingleObject(slots[i].hEvent, kSlotWaitMs) == os::kWaitObject0;
+  }
+  // The slot first: of a transfer that completes as the stop comes, the
+  // result is taken (and the stop seen on the next pass).
+  const os::Handle events[] = {slots[i].hEvent, stopEvent};
+  return os::WaitForMultipleObjects(2, events, false, os::kInfinite) == os::kWaitObject0;
 }
 
 void TFIFOThread::Stop() {
   TThread::Stop();
+  if (stopEvent != nullptr) os::SetEvent(stopEvent);
   dataWait.notify();
   roomWait.notify();
 }
@@ -128,7 +140,7 @@ void TFIFOThread::Stop() {
 template <typename Ready>
 bool TFIFOThread::waitUntil(RingWait& wait, Ready ready) {
   while (!ready()) {
-    wait.wait([&] { return ready() || !running(); }, kPollMs);
+    wait.wait([&] { return ready() || !running(); }, os::kInfinite);
     if (!running()) return false;
   }
   return true;

@@ -29,8 +29,10 @@
 namespace vkm470::stream {
 
 constexpr std::uint32_t kTransferUnit = 512;  // transfers are whole multiples of this
-constexpr os::Dword kSlotWaitMs = 500;        // bounds how long a stop takes to be seen
-constexpr os::Dword kPollMs = 5;              // the longest wait for a ring that is not ready
+// A slot wait ends when its transfer completes or the worker is stopped; only
+// a worker that got no stop event (none could be created) looks at its flag
+// this often instead.
+constexpr os::Dword kSlotWaitMs = 500;
 
 class TThread {
  public:
@@ -62,7 +64,8 @@ class TFIFOThread : public TThread {
  public:
   TFIFO_BASE_BYTE& ring() { return *fifo; }
 
-  // Also ends the waits on the ring, so that a stop is seen at once.
+  // Also ends the waits on the ring and on the slots, so that a stop is seen
+  // at once.
   void Stop() override;
 
   // The waits on the ring: its consumer's for bytes (the producer notifies
@@ -77,6 +80,9 @@ class TFIFOThread : public TThread {
   std::unique_ptr<std::uint8_t[]> blocks;   // slot i at i * blockSize
   std::unique_ptr<os::Overlapped[]> slots;  // each with its event while Execute runs
   std::unique_ptr<TFIFO_BASE_BYTE> fifo;
+  // Manual-reset: set by Stop, cleared as Execute begins; null when it could
+  // not be created.
+  os::Handle stopEvent;
 
  protected:
   // Throws std::bad_alloc when the memory cannot be obtained.
@@ -92,10 +98,9 @@ class TFIFOThread : public TThread {
   // Cancels this thread's transfers, waits until each has completed, then
   // closes the slots' events.
   void shutDown();
-  // Waits for slot i's transfer to finish, at most kSlotWaitMs.
+  // Waits for slot i's transfer to finish or for a stop; true for the former.
   bool slotFinished(std::int32_t i);
-  // Waits on wait until ready() holds, each wait at most kPollMs; false when
-  // a stop came first.
+  // Waits on wait until ready() holds; false when a stop came first.
   template <typename Ready>
   bool waitUntil(RingWait& wait, Ready ready);
 };

@@ -15,16 +15,10 @@
 #include <cstdint>
 
 #include "os/os.h"
+#include "usb/driver_protocol.h"
 #include "vkm470fapi.h"
 
 namespace vkm470::usb {
-
-// Driver I/O control codes.
-constexpr os::Dword kIoctlControlRequest = 0x22003E;  // QUSB_REQUEST in, data stage out
-constexpr os::Dword kIoctlInformation = 0x22005E;     // 80-byte information block out
-constexpr std::uint32_t kInformationBytes = 80;
-constexpr std::uint32_t kModuleTypeOffset = 36;
-constexpr std::uint32_t kModuleTypeVkm470 = 41;
 
 // The name request that GetName sends.
 constexpr std::uint16_t kRequestName = 0x0B;

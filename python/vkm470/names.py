@@ -15,7 +15,7 @@ from .flashmap import SERIAL_FIELD_BYTES
 USB_NUMBERS = 256
 LPT_PORTS = (1, 2, 3)
 
-_NUMBERED = re.compile(r"(usb(?=:|$)|lpt):?([0-9]{1,3})?", re.IGNORECASE | re.ASCII)
+_NUMBERED = re.compile(r"(usb|lpt)(?::([0-9]{1,3})|(?<=lpt)([0-9]{1,3}))?", re.IGNORECASE | re.ASCII)
 _SERIAL = re.compile(r"serial:(.+)", re.IGNORECASE | re.DOTALL)
 
 
@@ -37,7 +37,7 @@ def parse(name: str) -> Device:
         raise ValueError(f"device {name!r}: expected usb:N, lpt:N or serial:TEXT")
     match = _NUMBERED.fullmatch(name)
     if match:
-        kind, digits = match.group(1).lower(), match.group(2)
+        kind, digits = match.group(1).lower(), match.group(2) or match.group(3)
         if digits is None:
             if kind == "usb":
                 return Device("usb", 0)

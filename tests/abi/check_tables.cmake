@@ -1,5 +1,6 @@
 # Reads a PE file's tables with objdump -p and compares them exactly:
-#   -DDLL=<vkm470fapi.dll>  the 25 decorated exports at ordinals 1 to 25, in order;
+#   -DDLL=<vkm470fapi.dll>  the 25 decorated exports at ordinals 1 to 25, in order,
+#                           and imports from Windows' own libraries only;
 #   -DEXE=<vkm470burn.exe>  the names the burner imports from vkm470fapi.dll.
 set(exports
   _VKM470F_CallApplication@8 _VKM470F_CloseDevice@4 _VKM470F_CloseFullDevice@4
@@ -14,6 +15,10 @@ set(exports
 set(burnerImports
   _VKM470F_CloseDevice@4 _VKM470F_OpenDevice@8 _VKM470F_ProgrammDSPFlash@20
   _VKM470F_ReadDSPFlash@20 _VKM470F_SpecialDSPFlashCommand@16)
+
+# What the library may import from: the system, its C runtime, and for modules
+# without their original driver SetupAPI and WinUSB.
+set(libraryImports kernel32.dll msvcrt.dll setupapi.dll winusb.dll)
 
 if(NOT DEFINED DLL AND NOT DEFINED EXE)
   message(FATAL_ERROR "nothing to check: define DLL or EXE before -P")
@@ -66,6 +71,17 @@ if(DEFINED DLL)
   endif()
   if(NOT addressCount EQUAL 25)
     message(FATAL_ERROR "${DLL}: ${addressCount} export addresses, want 25 (no export by ordinal only)")
+  endif()
+  set(imports)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "DLL Name: (.+)$")
+      string(TOLOWER "${CMAKE_MATCH_1}" dll)
+      list(APPEND imports "${dll}")
+    endif()
+  endforeach()
+  list(SORT imports)
+  if(NOT imports STREQUAL libraryImports)
+    message(FATAL_ERROR "${DLL}: imports from ${imports}, want ${libraryImports}")
   endif()
 endif()
 

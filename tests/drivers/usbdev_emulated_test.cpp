@@ -61,11 +61,11 @@ class EmulatedUsb : public ::testing::Test {
   }
 
   static std::vector<std::uint8_t> information(Handle h) {
-    std::vector<std::uint8_t> block(vkm470::drivers::kInfoBytes + 8, 0xEE);
+    std::vector<std::uint8_t> block(vkm470::drivers::kInformationBytes + 8, 0xEE);
     Dword returned = 0;
     EXPECT_TRUE(DeviceIoControl(h, vkm470::usb::kIoctlInformation, nullptr, 0, block.data(),
                                 static_cast<Dword>(block.size()), &returned, nullptr));
-    EXPECT_EQ(returned, vkm470::drivers::kInfoBytes);
+    EXPECT_EQ(returned, vkm470::drivers::kInformationBytes);
     block.resize(returned);
     return block;
   }

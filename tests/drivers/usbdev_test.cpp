@@ -252,10 +252,10 @@ std::unique_ptr<Device> open(const std::shared_ptr<vkm470::os::hosted::Resolver>
 }
 
 std::vector<unsigned char> informationOf(Device& device) {
-  TestRequest query(RequestKind::IoControl, kInformation, {}, kInfoBytes);
+  TestRequest query(RequestKind::IoControl, kInformation, {}, kInformationBytes);
   device.submit(query);
   EXPECT_EQ(query.status(), 0u);
-  EXPECT_EQ(query.bytes(), kInfoBytes);
+  EXPECT_EQ(query.bytes(), kInformationBytes);
   return query.out();
 }
 
@@ -296,7 +296,7 @@ TEST(UsbIds, OnlyListedDevicesAreServedInBusAndAddressOrder) {
       const auto block = informationOf(*device);
       EXPECT_EQ(block[kInfoBusOffset], c.served->first);
       EXPECT_EQ(block[kInfoAddressOffset], c.served->second);
-      EXPECT_EQ(block[kInfoTypeOffset], kInfoModuleType);
+      EXPECT_EQ(block[kModuleTypeOffset], kModuleTypeVkm470);
       device.reset();
     }
     EXPECT_EQ(bus->starts, c.touched ? 1 : 0);
@@ -523,7 +523,7 @@ TEST_F(UsbDeviceTest, DeviceThatLeftTheBusFailsEveryRequest) {
     bus->submitError = UsbError::None;
     TestRequest write(RequestKind::Write, 0, {1}, 0);
     TestRequest control(RequestKind::IoControl, kControl, record(0, 1, 0, 0), 0);
-    TestRequest information(RequestKind::IoControl, kInformation, {}, kInfoBytes);
+    TestRequest information(RequestKind::IoControl, kInformation, {}, kInformationBytes);
     for (TestRequest* later : {&write, &control, &information}) {
       device->submit(*later);
       EXPECT_TRUE(later->completed());

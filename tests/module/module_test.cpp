@@ -11,16 +11,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "hosted.h"
 #include "tools_fixture.h"
 
 namespace vkm470::test {
 namespace {
+
+namespace os = vkm470::os;
 
 using ModuleProcess = ToolsFixture;
 
@@ -135,6 +139,43 @@ TEST_F(ModuleProcess, AttachListAndDetach) {
   // The images themselves stay.
   EXPECT_TRUE(fs::exists(image_));
   EXPECT_TRUE(fs::exists(other));
+}
+
+// vkm470sim attaches where the library looks, for every way of setting,
+// leaving unset or emptying VKM470_DEVICES and HOME; where the library has no
+// device directory, vkm470sim refuses and says why, and makes none anywhere.
+TEST_F(ModuleProcess, AttachGoesWhereTheLibraryLooks) {
+  ASSERT_EQ(sim({"create", image_}).status, 0);
+  const std::string devices = devices_.string(), home = path("home");
+  const std::optional<std::string> oldHome =
+      getenv("HOME") != nullptr ? std::optional<std::string>(getenv("HOME")) : std::nullopt;
+  struct Case {
+    std::optional<std::string> devices, home;
+  };
+  const Case cases[] = {
+      {devices, home},    {devices, ""},      {std::nullopt, home},         {"", home},
+      {std::nullopt, ""}, {"", std::nullopt}, {std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("VKM470_DEVICES=" + c.devices.value_or("(unset)") +
+                 " HOME=" + c.home.value_or("(unset)"));
+    c.devices ? setenv("VKM470_DEVICES", c.devices->c_str(), 1) : unsetenv("VKM470_DEVICES");
+    c.home ? setenv("HOME", c.home->c_str(), 1) : unsetenv("HOME");
+    std::string dir, why;
+    const bool has = os::hosted::deviceDirectory(&dir, &why);
+    const Outcome r = sim({"attach", image_, "--usb", "0"});
+    if (has) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_TRUE(os::hosted::findDeviceEntry(dir, "qdev0").has_value()) << dir;
+      EXPECT_EQ(sim({"detach", "--usb", "0"}).status, 0);
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "vkm470sim: no device directory: " + why + "\n");
+      EXPECT_FALSE(fs::exists(".vkm470"));
+    }
+  }
+  oldHome ? setenv("HOME", oldHome->c_str(), 1) : unsetenv("HOME");
+  setenv("VKM470_DEVICES", devices.c_str(), 1);
 }
 
 TEST_F(ModuleProcess, BurnOverTheCableThenShowAndExport) {

@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -296,6 +300,58 @@ TEST_F(Namespace, DriverCompletesFromItsOwnThread) {
   CloseHandle(h);
 }
 
+// A driver thread that completes each request as soon as it is queued, often
+// while the caller is still inside its call. A request that the call reports
+// done must have set its event already: the caller's next request on the same
+// event clears it first, and a signal that came later would end that
+// request's wait before it has completed.
+TEST_F(Namespace, RequestDoneAtOnceLeavesNoSignalForTheNextOnItsEvent) {
+  std::mutex lock;
+  std::condition_variable queued;
+  std::deque<Request*> queue;
+  bool stop = false;
+  script_->onSubmit = [&](Request& r) {
+    {
+      std::lock_guard<std::mutex> lk(lock);
+      queue.push_back(&r);
+    }
+    queued.notify_one();
+  };
+  std::thread driver([&] {
+    std::unique_lock<std::mutex> lk(lock);
+    while (true) {
+      queued.wait(lk, [&] { return stop || !queue.empty(); });
+      if (stop) return;
+      Request* r = queue.front();
+      queue.pop_front();
+      r->complete(kErrorSuccess, r->outputSize());
+    }
+  });
+  Handle h = openPath("\\\\.\\QDev9");
+  ASSERT_NE(h, invalidHandle());
+  Overlapped overlapped{};
+  overlapped.hEvent = CreateEvent(false, false);
+  char buffer[8];
+  int wrong = 0;
+  for (int i = 0; i < 20000; ++i) {
+    Dword n = 0;
+    if (!ReadFile(h, buffer, sizeof buffer, &n, &overlapped)) {
+      ASSERT_EQ(GetLastError(), kErrorIoPending);
+      ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, kInfinite), kWaitObject0);
+      wrong += !GetOverlappedResult(h, &overlapped, &n, false);
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  {
+    std::lock_guard<std::mutex> lk(lock);
+    stop = true;
+  }
+  queued.notify_one();
+  driver.join();
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(h);
+}
+
 // --- the device directory ---
 
 void setDeviceDirectory(const std::string& dir) {
@@ -394,6 +450,88 @@ TEST_F(DeviceDirectory, RegisteredDriversComeFirstAndBrokenLinksReachNoResolver)
   EXPECT_TRUE(opened_.empty());
 #endif
 }
+
+// Both directions of the one errno map: what a driver reports for a failed
+// system call, and the errno an export's caller then reads.
+TEST(SystemErrors, MapBothWays) {
+  struct Case {
+    int errnoValue;
+    Dword error;
+    int back;
+  };
+  const Case cases[] = {
+      {ENOENT, kErrorFileNotFound, ENOENT},   {ENODEV, kErrorFileNotFound, ENOENT},
+      {EPERM, kErrorAccessDenied, EACCES},    {EACCES, kErrorAccessDenied, EACCES},
+      {EBUSY, kErrorSharingViolation, EBUSY}, {EIO, kErrorGenFailure, EIO},
+      {EINVAL, kErrorGenFailure, EIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::strerror(c.errnoValue));
+    EXPECT_EQ(errorFromErrno(c.errnoValue), c.error);
+    EXPECT_EQ(errnoFromError(c.error), c.back);
+  }
+}
+
+#if !defined(_WIN32)
+// Sets or (nullptr) unsets a variable for the test's length.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(DeviceDirectoryRule, VariablesSetUnsetAndEmpty) {
+  struct Case {
+    const char* devices;  // VKM470_DEVICES; nullptr: not set
+    const char* home;
+    const char* expected;  // nullptr: no directory
+    const char* why;
+  };
+  const Case cases[] = {
+      {"/d", "/h", "/d", ""},
+      {"/d", nullptr, "/d", ""},
+      {"/d", "", "/d", ""},
+      {nullptr, "/h", "/h/.vkm470/devices", ""},
+      {"", "/h", "/h/.vkm470/devices", ""},
+      {nullptr, "", nullptr, "VKM470_DEVICES is not set and HOME is empty"},
+      {"", "", nullptr, "VKM470_DEVICES is not set and HOME is empty"},
+      {nullptr, nullptr, nullptr, "neither VKM470_DEVICES nor HOME is set"},
+      {"", nullptr, nullptr, "neither VKM470_DEVICES nor HOME is set"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("VKM470_DEVICES=") + (c.devices ? c.devices : "(unset)") +
+                 " HOME=" + (c.home ? c.home : "(unset)"));
+    ScopedVariable devices("VKM470_DEVICES", c.devices), home("HOME", c.home);
+    std::string dir = "unchanged", why;
+    EXPECT_EQ(deviceDirectory(&dir, &why), c.expected != nullptr);
+    EXPECT_EQ(dir, c.expected != nullptr ? c.expected : "");
+    EXPECT_EQ(why, c.why);
+  }
+}
+
+// With HOME empty, a device directory under the working directory is not
+// one: a module must not be found or not depending on where a program runs.
+TEST_F(DeviceDirectory, EmptyHomeNeverMeansTheWorkingDirectory) {
+  std::filesystem::create_directories(dir_ / ".vkm470" / "devices");
+  std::ofstream(dir_ / ".vkm470" / "devices" / "QDev3") << "image";
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  {
+    ScopedVariable devices("VKM470_DEVICES", nullptr), home("HOME", "");
+    EXPECT_EQ(openPath("\\\\.\\QDev3"), invalidHandle());
+    EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  }
+  std::filesystem::current_path(before);
+  EXPECT_TRUE(opened_.empty());
+}
+#endif
 
 // --- the virtual clock ---
 

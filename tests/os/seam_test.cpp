@@ -92,6 +92,32 @@ TEST(Events, TimedWaitEndsAfterItsTime) {
   CloseHandle(event);
 }
 
+// A wait on several objects takes the first signalled one in their order,
+// and only that one; a blocked one wakes for whichever is set.
+TEST(Events, WaitOnSeveralTakesTheFirstSignalledOnly) {
+  Handle events[] = {CreateEvent(false, false), CreateEvent(false, false)};
+  EXPECT_EQ(WaitForMultipleObjects(2, events, false, 0), kWaitTimeout);
+  ASSERT_TRUE(SetEvent(events[1]));
+  EXPECT_EQ(WaitForMultipleObjects(2, events, false, 0), kWaitObject0 + 1);
+  ASSERT_TRUE(SetEvent(events[0]));
+  ASSERT_TRUE(SetEvent(events[1]));
+  EXPECT_EQ(WaitForMultipleObjects(2, events, false, 0), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(events[1], 0), kWaitObject0);
+
+  Dword seen = kWaitFailed;
+  Worker worker([&] { seen = WaitForMultipleObjects(2, events, false, kInfinite); });
+  ASSERT_TRUE(SetEvent(events[1]));
+  worker.join();
+  EXPECT_EQ(seen, kWaitObject0 + 1);
+
+  // An abandoned mutex among them says so, with its place.
+  Handle both[] = {events[0], CreateMutex(false)};
+  onOtherThread([&] { EXPECT_EQ(WaitForSingleObject(both[1], 0), kWaitObject0); });
+  EXPECT_EQ(WaitForMultipleObjects(2, both, false, kInfinite), kWaitAbandoned + 1);
+  EXPECT_TRUE(ReleaseMutex(both[1]));
+  for (Handle h : {events[0], events[1], both[1]}) CloseHandle(h);
+}
+
 TEST(Handles, NullHandleIsRefusedWithInvalidHandle) {
   struct Case {
     const char* call;

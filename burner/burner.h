@@ -1,10 +1,13 @@
 // vkm470burn: the two process-wide records, the option scanner, the handlers,
 // the checks and the operations. One run parses, checks and performs at most
-// one operation.
+// one operation. The entry and the checks (main.cpp) call the option scanner
+// and its handlers (options.cpp, which holds the records) and the operations
+// (operations.cpp); all of them print through output.cpp, which calls none.
 #pragma once
 
 #include <cstdint>
 
+#include "output.h"
 #include "vkm470_flash_map.h"
 #include "vkm470fapi.h"
 
@@ -49,17 +52,6 @@ enum : int32_t {
 
 // Exit status of a refused command line.
 constexpr int burn_refused = 10;
-
-// Assertions name the expression and the source (main, options, operations);
-// each source defines burn_source.
-[[noreturn]] void burn_assert_failed(const char* expression, const char* source, int line);
-#define BURN_ASSERT(expression) \
-  ((expression) ? (void)0 : burn_assert_failed(#expression, burn_source, __LINE__))
-
-// Output: every line is flushed at once so progress shows as it happens and the
-// order of standard output and standard error is the order of the calls.
-[[gnu::format(printf, 1, 2)]] void burn_print(const char* format, ...);
-[[gnu::format(printf, 1, 2)]] void burn_error(const char* format, ...);
 
 // The option scanner: getopt rules for ":i:rwtvb:a:p:n:", silent, no
 // reordering. option is the last character scanned as an option, also when it

@@ -1,8 +1,6 @@
 // The burner's entry: clear the records, parse, check the combination of
 // options and run the one operation chosen.
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "burner.h"
@@ -40,33 +38,6 @@ void refuse_extra_options(char* errstr, const char* operation_option) {
 }
 
 }  // namespace
-
-burn_options_record burn_options;
-VKM470F_DEVICE burn_device;
-
-void burn_assert_failed(const char* expression, const char* source, int line) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", expression, source, line);
-  std::fflush(stderr);
-  std::abort();
-}
-
-void burn_print(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  std::vfprintf(stdout, format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
-
-void burn_error(const char* format, ...) {
-  std::fflush(stdout);
-  std::va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fflush(stderr);
-}
 
 void parse_options(int argc, char* const* arg, int32_t* status) {
   BURN_ASSERT(arg != nullptr);

@@ -65,6 +65,9 @@ void take_file_name(char* field, const char* optstr, int32_t* status) {
 
 }  // namespace
 
+burn_options_record burn_options;
+VKM470F_DEVICE burn_device;
+
 option_scanner burn_scanner = {1, 0, 0, nullptr};
 
 void scan_start() { burn_scanner = {1, 0, 0, nullptr}; }

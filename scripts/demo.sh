@@ -6,8 +6,21 @@
 # command as it would be typed, followed by what it prints.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target shipped >/dev/null
+# Each build step is quiet when it works and shows its own output when it
+# fails; configure's line on the tests (which of their packages are missing)
+# is shown either way.
+log=$(mktemp "${TMPDIR:-/tmp}/vkm470-demo-build.XXXXXX")
+trap 'rm -f "$log"' EXIT
+quiet() {
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "demo.sh: this step failed: $*" >&2
+    exit 1
+  fi
+}
+quiet cmake --preset default
+grep -h '^-- VKM470_TESTS' "$log" || true
+quiet cmake --build --preset default -j "$(nproc)" --target shipped
 PATH="$PWD/build/default/bin:$PATH"
 demo=$(mktemp -d "${TMPDIR:-/tmp}/vkm470-demo.XXXXXX")
 cd "$demo"

@@ -18,14 +18,15 @@ declare -A sets
 sets[tools]="cmake ninja-build g++ pkg-config libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev
   nettle-dev"
 # googletest: the suites, and its sources for the Windows builds; umockdev:
-# the USB tests' emulated sysfs and usbfs; dpkg-dev: dpkg-shlibdeps for the
-# Debian package test; groff-base: the manual pages' check; clang and
+# the USB tests' emulated sysfs and usbfs; dpkg-dev, file and lintian:
+# dpkg-shlibdeps, cpack's look at the binaries and the check of the Debian
+# packages in the install test; groff-base: the manual pages' check; clang and
 # libclang-rt-dev: the fuzz targets (libFuzzer); MinGW-w64 and wine64: the
 # Windows builds and their tests; numpy and pytest: the Python package; venv,
 # pip and setuptools: its pip install into a fresh virtual environment; srecord
 # and binutils: Intel HEX and S-record files made by srec_cat and objcopy for
 # vkm470's image readers, and srec_cat reading its output back.
-sets[tests]="googletest libgtest-dev umockdev libumockdev-dev dpkg-dev groff-base
+sets[tests]="googletest libgtest-dev umockdev libumockdev-dev dpkg-dev file lintian groff-base
   clang libclang-rt-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64
   python3 python3-numpy python3-pytest python3-matplotlib python3-venv python3-pip
   python3-setuptools srecord binutils"

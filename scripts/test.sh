@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Builds and runs every test: optimised, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, under ThreadSanitizer, the fuzz targets for a
-# bounded time, and the Windows builds (32-bit export and import tables; 64-bit
-# tests under wine64). The streaming soak test (label soak) runs in the
-# optimised build only: the sanitizer test presets leave it out.
+# UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the
+# fuzz targets for a bounded time (FUZZ_SECONDS each, here 10 by default: every
+# build replays their seeds and regressions as tests), and the Windows builds
+# (32-bit: the library and the burner, their export and import tables; 64-bit
+# tests under wine64). The streaming soak test (label soak) and the Debian
+# packages' test run in the optimised build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+# Each step says how long its build and its tests took.
 run_preset() {
   echo "== $1"
+  local start=$SECONDS
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j "$jobs"
+  local built=$SECONDS
   ctest --preset "$1" -j "$jobs"
+  echo "== $1: built in $((built - start)) s, tested in $((SECONDS - built)) s"
 }
 
 run_preset default
@@ -20,7 +26,9 @@ run_preset asan
 run_preset tsan
 if command -v clang++ >/dev/null; then
   echo "== fuzz"
-  bash scripts/fuzz.sh
+  start=$SECONDS
+  FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash scripts/fuzz.sh
+  echo "== fuzz: $((SECONDS - start)) s"
 else
   echo "== fuzz skipped: clang is not installed" >&2
 fi

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# The installed tree, as the library's users and the Debian package see it.
+# The installed tree, as the library's users and the Debian packages see it.
 #
 #   install_test.sh tree      installs the build into a fresh prefix, checks
 #                             that exactly the shipped files are there, builds
 #                             the example against it with find_package and with
 #                             pkg-config, and runs both and the installed tools
 #                             against a virtual module
-#   install_test.sh package   packs the build with cpack and checks the
-#                             package's files and fields
+#   install_test.sh package   packs the build with cpack and checks the four
+#                             packages' files and fields, and lintian's verdict
 #
 # The environment names the build (CMAKE, CPACK, BUILD, LIBDIR, INCLUDEDIR,
-# BINDIR, MANDIR, DATADIR, PYTHONDIR, CONFIG, VERSION) and for "tree" the consumer
-# project, the example, CC, CFLAGS, LDFLAGS and GENERATOR to build it with,
-# and PYTHON to import the installed Python package with (none: not tried).
+# BINDIR, MANDIR, DATADIR, PYTHONDIR, CONFIG, VERSION, DEBIAN_VERSION) and for
+# "tree" the consumer project, the example, CC, CFLAGS, LDFLAGS and GENERATOR
+# to build it with, and PYTHON to import the installed Python package with
+# (none: not tried).
 set -euo pipefail
 
 work=$(mktemp -d)
@@ -111,40 +112,78 @@ tree() {
   fi
 }
 
+# The package each shipped file goes into (its path relative to the prefix).
+package_of() {
+  case $1 in
+    "$PYTHONDIR"/*) echo python3-vkm470 ;;
+    "$BINDIR"/* | "$MANDIR"/man1/* | "$DATADIR"/vkm470/*) echo vkm470-tools ;;
+    "$LIBDIR"/libvkm470fapi.so.*) echo libvkm470fapi1 ;;
+    *) echo libvkm470fapi-dev ;;
+  esac
+}
+
 package() {
   "$CPACK" --config "$BUILD/CPackConfig.cmake" -B "$work" >"$work/cpack.log" ||
     { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-  local deb=$work/vkm470-tools_${VERSION}_amd64.deb python=$work/python3-vkm470_${VERSION}_all.deb
-  [ "$(cd "$work" && ls -- *.deb)" = "$(basename "$python")
-$(basename "$deb")" ] || fail "cpack made other packages: $(cd "$work" && ls -- *.deb)"
+  local arch name deb file
+  arch=$(dpkg --print-architecture)
+  declare -A debs=(
+    [libvkm470fapi1]=libvkm470fapi1_${DEBIAN_VERSION}_$arch.deb
+    [libvkm470fapi-dev]=libvkm470fapi-dev_${DEBIAN_VERSION}_$arch.deb
+    [vkm470-tools]=vkm470-tools_${DEBIAN_VERSION}_$arch.deb
+    [python3-vkm470]=python3-vkm470_${DEBIAN_VERSION}_all.deb)
+  [ "$(cd "$work" && ls -- *.deb)" = "$(printf '%s\n' "${debs[@]}" | sort)" ] ||
+    fail "cpack made other packages: $(cd "$work" && ls -- *.deb)"
 
-  shipped | grep -vxF -f <(python_files) | sed 's|^|./usr/|' | sort >"$work/expected"
-  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/found"
-  expect_same "packaged files" "$work/expected" "$work/found"
-
-  # The Python package: its files, on numpy and on the tools' library.
-  python_files | sed 's|^|./usr/|' | sort >"$work/expected"
-  dpkg-deb -c "$python" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/found"
-  expect_same "packaged Python files" "$work/expected" "$work/found"
-  [ "$(dpkg-deb -f "$python" Depends)" = "python3, python3-numpy, vkm470-tools (= $VERSION)" ] ||
-    fail "python3-vkm470 Depends: $(dpkg-deb -f "$python" Depends)"
-  [ "$(dpkg-deb -f "$python" Architecture)" = all ] || fail "python3-vkm470 is not Architecture: all"
-
-  [ "$(dpkg-deb -f "$deb" Package)" = vkm470-tools ] || fail "package name"
-  [ "$(dpkg-deb -f "$deb" Version)" = "$VERSION" ] || fail "package version"
-  local depends
-  depends=$(dpkg-deb -f "$deb" Depends)
-  for needed in libc6 libstdc++6; do
-    tr ',' '\n' <<<"$depends" | awk '{ print $1 }' | grep -qxF "$needed" ||
-      fail "Depends '$depends' lacks $needed"
+  # Every shipped file in exactly one package, under /usr (the Python package
+  # where Debian's Python looks for it), and each package's copyright file and
+  # changelog.
+  for name in "${!debs[@]}"; do
+    printf '%s\n' "$DATADIR/doc/$name/copyright" "$DATADIR/doc/$name/changelog.Debian.gz"
+  done >"$work/docs"
+  for name in "${!debs[@]}"; do
+    deb=$work/${debs[$name]}
+    { shipped; cat "$work/docs"; } | while read -r file; do
+      case $file in "$DATADIR"/doc/*) [[ $file == */doc/$name/* ]] && echo "$file"; continue ;; esac
+      [ "$(package_of "$file")" = "$name" ] && echo "$file"
+    done | sed "s|^$PYTHONDIR/|lib/python3/dist-packages/|; s|^|./usr/|" | sort >"$work/expected"
+    dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort >"$work/found"
+    expect_same "files of $name" "$work/expected" "$work/found"
+    [ "$(dpkg-deb -f "$deb" Package)" = "$name" ] || fail "$deb is not named $name"
+    [ "$(dpkg-deb -f "$deb" Version)" = "$DEBIAN_VERSION" ] || fail "$name's version"
+    dpkg-deb --fsys-tarfile "$deb" | tar -xOf - "./usr/share/doc/$name/changelog.Debian.gz" |
+      gzip -dc | head -n 1 | grep -qF "$name ($DEBIAN_VERSION) " || fail "$name's changelog"
   done
-  # The shipped library is named to dpkg, and ldconfig runs when it comes and goes.
-  dpkg-deb -e "$deb" "$work/control"
-  grep -qx "libvkm470fapi 1 vkm470-tools (>= $VERSION)" "$work/control/shlibs" ||
+
+  # What each package needs: the library its system libraries, the others the
+  # library (the development files exactly this build of it).
+  depends() {  # package, expected dependency names...
+    local have
+    have=$(dpkg-deb -f "$work/${debs[$1]}" Depends)
+    shift
+    for needed in "$@"; do
+      tr ',' '\n' <<<"$have" | awk '{ print $1 }' | grep -qxF "$needed" ||
+        fail "Depends '$have' lacks $needed"
+    done
+  }
+  depends libvkm470fapi1 libc6 libstdc++6 libusb-1.0-0
+  depends vkm470-tools libvkm470fapi1 libc6 libstdc++6
+  [ "$(dpkg-deb -f "$work/${debs[libvkm470fapi-dev]}" Depends)" = "libvkm470fapi1 (= $DEBIAN_VERSION)" ] ||
+    fail "libvkm470fapi-dev Depends: $(dpkg-deb -f "$work/${debs[libvkm470fapi-dev]}" Depends)"
+  [ "$(dpkg-deb -f "$work/${debs[python3-vkm470]}" Depends)" = "python3, python3-numpy, libvkm470fapi1 (>= $VERSION)" ] ||
+    fail "python3-vkm470 Depends: $(dpkg-deb -f "$work/${debs[python3-vkm470]}" Depends)"
+
+  # The shared library is named to dpkg, and ldconfig runs when it comes and goes.
+  dpkg-deb -e "$work/${debs[libvkm470fapi1]}" "$work/control"
+  grep -qx "libvkm470fapi 1 libvkm470fapi1 (>= $DEBIAN_VERSION)" "$work/control/shlibs" ||
     fail "shlibs: $(cat "$work/control/shlibs" 2>&1)"
-  for script in postinst postrm; do
-    grep -qw ldconfig "$work/control/$script" || fail "$script does not run ldconfig"
-  done
+  grep -qx "activate-noawait ldconfig" "$work/control/triggers" || fail "no ldconfig trigger"
+
+  # Debian's own checks, where lintian is installed: no errors.
+  if command -v lintian >/dev/null; then
+    (cd "$work" && lintian --fail-on error "${debs[@]}") >"$work/lintian.log" 2>&1 ||
+      { cat "$work/lintian.log" >&2; fail "lintian found errors"; }
+  fi
 }
 
 case ${1:-} in

@@ -411,6 +411,8 @@ void addStation(CLI::App& app, Common& common, int& status) {
       placed = placeImages(images, !options.keepRest, target);
     if (!images.boot.empty())
       throw Failure(kUsage, "station takes USB modules; the boot image goes over the cable only");
+    if (serials.active())
+      target.split(map::kSerialAddress, map::kSerialAddress + map::kSerialAreaBytes);
     // USB modules only: a flash image's boot part must match each module's.
     const BootRule boot(target, {DeviceId{true, 0}});
     Record record("station", placed, production.log);

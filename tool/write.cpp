@@ -35,6 +35,10 @@ int write(const Common& common, WriteOptions& options) {
   // A flash image gives the bytes to write and no more: the rest of the areas
   // it touches is erased only when asked.
   if (options.eraseRest && flashImage) fillRestOfTouchedAreas(*target);
+  // A serial option overrides the serial field a flash image holds: the field
+  // is written once, by the serial step, never first with the image's serial.
+  if (serials.active() && flashImage)
+    target->split(map::kSerialAddress, map::kSerialAddress + map::kSerialAreaBytes);
   const auto modules = chosenModules(common);
   serials.requireOnePerModule(modules.size(), "each of the modules");
   if (!images.boot.empty()) requireCableForBoot(modules, "the boot image");

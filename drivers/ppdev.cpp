@@ -15,10 +15,13 @@
 #include <utility>
 
 #include "lpt/driver_protocol.h"
+#include "vkm470_byte_order.h"
 
 namespace vkm470::drivers {
 namespace {
 
+using byte_order::loadLe16;
+using byte_order::loadLe32;
 using os::Dword;
 // The cable device's requests, as the library sends them.
 using lpt::kBatchEntrySize;
@@ -32,15 +35,6 @@ using lpt::kPortQueryBytes;
 using lpt::kRegisterControl;
 using lpt::kRegisterData;
 using lpt::kWriteRegisterBytes;
-
-std::uint16_t loadWord(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t loadDword(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 class RealSystem final : public PpdevSystem {
  public:
@@ -104,7 +98,7 @@ class PpdevDevice final : public os::hosted::Device {
       return;
     }
     const auto* input = static_cast<const unsigned char*>(request.input());
-    const Dword reg = loadDword(input);
+    const Dword reg = loadLe32(input);
     unsigned char value = input[4];
     unsigned long call;
     if (reg == kRegisterData) {
@@ -132,7 +126,7 @@ class PpdevDevice final : public os::hosted::Device {
       std::memmove(entries, request.input(), size);
     }
     for (Dword at = 0; at < size; at += kBatchEntrySize) {
-      const std::uint16_t op = loadWord(&entries[at]);
+      const std::uint16_t op = loadLe16(&entries[at]);
       if (op != kBatchWriteData && op != kBatchReadStatus) {
         request.complete(os::kErrorInvalidParameter, 0);
         return;
@@ -141,7 +135,7 @@ class PpdevDevice final : public os::hosted::Device {
     for (Dword at = 0; at < size; at += kBatchEntrySize) {
       unsigned char* value = &entries[at + 2];
       int result;
-      if (loadWord(&entries[at]) == kBatchWriteData) {
+      if (loadLe16(&entries[at]) == kBatchWriteData) {
         result = system_->ioctl(fd_, PPWDATA, value);
       } else {
         unsigned char status = 0;

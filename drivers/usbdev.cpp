@@ -13,9 +13,14 @@
 #include <thread>
 #include <utility>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::drivers {
 namespace {
 
+using byte_order::loadLe16;
+using byte_order::storeLe16;
+using byte_order::storeLe32;
 using os::Dword;
 using os::hosted::Request;
 using os::hosted::RequestKind;
@@ -56,14 +61,6 @@ Dword win32Status(UsbStatus status) {
       break;
   }
   return os::kErrorGenFailure;
-}
-
-std::uint16_t loadWord(const unsigned char* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-void storeWord(unsigned char* p, std::uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 using IdList = std::vector<std::pair<std::uint16_t, std::uint16_t>>;
@@ -218,7 +215,7 @@ class UsbDevice final : public os::hosted::Device {
         // an 8-bit request code; anything wider is refused, not cut short.
         if (request.inputSize() != kControlRecordBytes ||
             request.outputSize() > std::numeric_limits<std::uint16_t>::max() ||
-            loadWord(static_cast<const unsigned char*>(request.input()) + 2) >
+            loadLe16(static_cast<const unsigned char*>(request.input()) + 2) >
                 std::numeric_limits<std::uint8_t>::max()) {
           request.complete(os::kErrorInvalidParameter, 0);
           return;
@@ -226,10 +223,10 @@ class UsbDevice final : public os::hosted::Device {
           const auto* record = static_cast<const unsigned char*>(request.input());
           type = UsbTransfer::Type::Control;
           requestType = static_cast<std::uint8_t>(kRequestTypeVendorDevice |
-                                                  (loadWord(record) == 1 ? kEndpointIn : 0));
-          code = static_cast<std::uint8_t>(loadWord(record + 2));
-          value = loadWord(record + 4);
-          index = loadWord(record + 6);
+                                                  (loadLe16(record) == 1 ? kEndpointIn : 0));
+          code = static_cast<std::uint8_t>(loadLe16(record + 2));
+          value = loadLe16(record + 4);
+          index = loadLe16(record + 6);
           data = static_cast<unsigned char*>(request.output());
           length = request.outputSize();
         }
@@ -415,12 +412,12 @@ std::unique_ptr<os::hosted::Device> finishOpen(BusUse& use, std::unique_ptr<UsbH
     id.address = where->address;
   }
   unsigned char info[kInformationBytes] = {};
-  storeWord(info + kInfoVendorOffset, id.vendor, 2);
-  storeWord(info + kInfoProductOffset, id.product, 2);
+  storeLe16(info + kInfoVendorOffset, id.vendor);
+  storeLe16(info + kInfoProductOffset, id.product);
   info[kInfoBusOffset] = id.bus;
   info[kInfoAddressOffset] = id.address;
-  storeWord(info + kModuleTypeOffset,
-            listed(listedIds(), id.vendor, id.product) ? kModuleTypeVkm470 : 0, 4);
+  storeLe32(info + kModuleTypeOffset,
+            listed(listedIds(), id.vendor, id.product) ? kModuleTypeVkm470 : 0);
   try {
     *error = os::kErrorSuccess;
     return std::make_unique<UsbDevice>(std::move(use), std::move(handle), interface, info);

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::drivers {
 
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}
@@ -191,8 +193,8 @@ class WinUsbHandle final : public UsbHandle {
       return deviceGone(::GetLastError()) ? UsbError::NoDevice : UsbError::Other;
     }
     *id = where_;
-    id->vendor = static_cast<std::uint16_t>(descriptor[8] | descriptor[9] << 8);
-    id->product = static_cast<std::uint16_t>(descriptor[10] | descriptor[11] << 8);
+    id->vendor = byte_order::loadLe16(descriptor + 8);
+    id->product = byte_order::loadLe16(descriptor + 10);
     USB_INTERFACE_DESCRIPTOR settings{};
     if (!calls_.WinUsb_QueryInterfaceSettings(usb_, 0, &settings)) {
       return deviceGone(::GetLastError()) ? UsbError::NoDevice : UsbError::Other;

@@ -24,6 +24,7 @@
 #include "fuzz.h"
 #include "hosted.h"
 #include "os.h"
+#include "vkm470_byte_order.h"
 #include "watched.h"
 
 namespace {
@@ -253,7 +254,7 @@ class Model {
   }
 
   void serve(Transfer& t) {
-    auto word = [&](int i) { return std::uint16_t(t.setup[2 * i] | t.setup[2 * i + 1] << 8); };
+    auto word = [&](int i) { return vkm470::byte_order::loadLe16(&t.setup[2 * i]); };
     const std::uint16_t direction = word(0), request = word(1), value = word(2), index = word(3);
     const auto length = static_cast<Dword>(t.buffer.size());
     const bool in = direction == 1;

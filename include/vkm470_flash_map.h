@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::flash_map {
 
 constexpr std::uint32_t kPageBytes = 512;
@@ -60,14 +62,8 @@ static_assert(kAppAddress + kAppBytes == kPgaHeaderAddress, "areas adjoin");
 static_assert(kPgaHeaderAddress + kPgaHeaderBytes == kPgaAddress, "areas adjoin");
 static_assert(kPgaAddress + kPgaBytes == kFlashBytes, "the map covers the flash");
 
-inline std::uint32_t loadLe32(const std::uint8_t* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
-}
-
-inline void storeLe32(std::uint8_t* bytes, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+using byte_order::loadLe32;
+using byte_order::storeLe32;
 
 inline bool allErased(const std::uint8_t* bytes, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i)

@@ -4,19 +4,19 @@
 #include <limits>
 #include <utility>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::sim {
 
 namespace {
+
+using byte_order::loadLe16;
+using byte_order::loadLe32;
 
 constexpr std::uint8_t kSck = 0x01;
 constexpr std::uint8_t kSelect = 0x02;
 constexpr std::uint8_t kSi = 0x40;
 constexpr std::uint8_t kOtherStatusLines = 0x7F;
-
-std::uint32_t loadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -94,8 +94,8 @@ void Cable::Port::submit(os::hosted::Request& request) {
     case kRegisterWrite: {
       if (request.inputSize() != 8) return request.complete(os::kErrorInvalidParameter, 0);
       const auto* in = static_cast<const std::uint8_t*>(request.input());
-      const std::uint32_t reg = loadU32(in);
-      const auto value = static_cast<std::uint8_t>(loadU32(in + 4));
+      const std::uint32_t reg = loadLe32(in);
+      const auto value = static_cast<std::uint8_t>(loadLe32(in + 4));
       if (reg == 0) {
         std::lock_guard<std::mutex> chipLock(chip->mutex());
         putData(value);
@@ -125,7 +125,7 @@ void Cable::Port::batch(os::hosted::Request& request) {
 
   // A batch with an unknown entry is refused before any line moves.
   for (const std::uint8_t* p = entries; p != end; p += 4) {
-    const unsigned op = p[0] | p[1] << 8;
+    const unsigned op = loadLe16(p);
     if (op != kPutData && op != kGetStatus) return request.complete(os::kErrorInvalidParameter, 0);
   }
 

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::sim {
 
 namespace {
@@ -35,23 +37,10 @@ constexpr std::uint32_t kCableAnswersOffset = 208;
 constexpr std::uint8_t kLastUsbFault = static_cast<std::uint8_t>(FaultSetting::Usb::Unplugged);
 constexpr std::uint8_t kLastCableFault = static_cast<std::uint8_t>(FaultSetting::Cable::Silent);
 
-std::uint32_t loadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void storeU32(std::uint8_t* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-std::uint64_t loadU64(const std::uint8_t* p) {
-  return loadU32(p) | std::uint64_t{loadU32(p + 4)} << 32;
-}
-
-void storeU64(std::uint8_t* p, std::uint64_t value) {
-  storeU32(p, static_cast<std::uint32_t>(value));
-  storeU32(p + 4, static_cast<std::uint32_t>(value >> 32));
-}
+using byte_order::loadLe32;
+using byte_order::loadLe64;
+using byte_order::storeLe32;
+using byte_order::storeLe64;
 
 ImageError failure(const std::string& path, const std::string& what) {
   return ImageError(path + ": " + what);
@@ -78,10 +67,10 @@ class Descriptor {
 std::array<std::uint8_t, kHeaderBytes> factoryHeader() {
   std::array<std::uint8_t, kHeaderBytes> header{};
   std::copy(std::begin(ModuleImage::kMagic), std::end(ModuleImage::kMagic), header.begin());
-  storeU32(&header[kVersionOffset], ModuleImage::kVersion);
-  storeU32(&header[kPagesOffset], DataFlash::kPages);
-  storeU32(&header[kPageBytesOffset], DataFlash::kPageBytes);
-  storeU32(&header[kArrayOffsetOffset], ModuleImage::kArrayOffset);
+  storeLe32(&header[kVersionOffset], ModuleImage::kVersion);
+  storeLe32(&header[kPagesOffset], DataFlash::kPages);
+  storeLe32(&header[kPageBytesOffset], DataFlash::kPageBytes);
+  storeLe32(&header[kArrayOffsetOffset], ModuleImage::kArrayOffset);
   const DataFlash::Registers registers = DataFlash::factoryRegisters();
   std::copy(registers.protection.begin(), registers.protection.end(), &header[kProtectionOffset]);
   std::copy(registers.lockdown.begin(), registers.lockdown.end(), &header[kLockdownOffset]);
@@ -108,13 +97,13 @@ void check(const std::string& path, int fd) {
   if (n < static_cast<ssize_t>(kHeaderBytes))
     throw failure(path, "damaged module image (" + std::to_string(n) + " bytes, expected " +
                             std::to_string(ModuleImage::kFileBytes) + ")");
-  const std::uint32_t version = loadU32(&header[kVersionOffset]);
+  const std::uint32_t version = loadLe32(&header[kVersionOffset]);
   if (version != ModuleImage::kVersion)
     throw failure(path, "module image of format version " + std::to_string(version) +
                             ", this build reads version " + std::to_string(ModuleImage::kVersion));
-  const std::uint32_t pages = loadU32(&header[kPagesOffset]);
-  const std::uint32_t pageBytes = loadU32(&header[kPageBytesOffset]);
-  const std::uint32_t arrayOffset = loadU32(&header[kArrayOffsetOffset]);
+  const std::uint32_t pages = loadLe32(&header[kPagesOffset]);
+  const std::uint32_t pageBytes = loadLe32(&header[kPageBytesOffset]);
+  const std::uint32_t arrayOffset = loadLe32(&header[kArrayOffsetOffset]);
   if (pages != DataFlash::kPages || pageBytes != DataFlash::kPageBytes ||
       arrayOffset != ModuleImage::kArrayOffset)
     throw failure(path, "damaged module image (geometry " + std::to_string(pages) + " pages of " +
@@ -297,10 +286,10 @@ FaultSetting ModuleImage::faults() const {
   const std::uint8_t cable = base_[kCableFaultOffset];
   if (usb <= kLastUsbFault) faults.usb = static_cast<FaultSetting::Usb>(usb);
   if (cable <= kLastCableFault) faults.cable = static_cast<FaultSetting::Cable>(cable);
-  faults.usbAnswers = loadU64(base_ + kUsbAnswersOffset);
-  faults.cableAnswers = loadU64(base_ + kCableAnswersOffset);
+  faults.usbAnswers = loadLe64(base_ + kUsbAnswersOffset);
+  faults.cableAnswers = loadLe64(base_ + kCableAnswersOffset);
   faults.busy = base_[kBusyOffset] == 1;
-  faults.flipAddress = loadU32(base_ + kFlipAddressOffset);
+  faults.flipAddress = loadLe32(base_ + kFlipAddressOffset);
   faults.flipMask = base_[kFlipMaskOffset];
   return faults;
 }
@@ -311,17 +300,17 @@ void ModuleImage::setFaults(const FaultSetting& faults) {
   base_[kCableFaultOffset] = static_cast<std::uint8_t>(faults.cable);
   base_[kBusyOffset] = faults.busy ? 1 : 0;
   base_[kFlipMaskOffset] = faults.flipMask;
-  storeU32(base_ + kFlipAddressOffset, faults.flipAddress);
-  storeU64(base_ + kUsbAnswersOffset, faults.usbAnswers);
-  storeU64(base_ + kCableAnswersOffset, faults.cableAnswers);
+  storeLe32(base_ + kFlipAddressOffset, faults.flipAddress);
+  storeLe64(base_ + kUsbAnswersOffset, faults.usbAnswers);
+  storeLe64(base_ + kCableAnswersOffset, faults.cableAnswers);
 }
 
 bool ModuleImage::countAnswer(View view) {
   if (!writable_) throw failure(path_, "opened read-only");
   std::uint8_t* count = base_ + (view == View::Usb ? kUsbAnswersOffset : kCableAnswersOffset);
-  const std::uint64_t left = loadU64(count);
+  const std::uint64_t left = loadLe64(count);
   if (left == 0) return false;
-  storeU64(count, left - 1);
+  storeLe64(count, left - 1);
   return true;
 }
 

@@ -8,10 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::sim {
 
 namespace {
 
+using byte_order::loadLe16;
+using byte_order::storeLe32;
 using os::Dword;
 using os::hosted::Request;
 using os::hosted::RequestKind;
@@ -31,14 +35,6 @@ std::array<std::uint8_t, 208> makeDescriptor() {
   std::memcpy(&d[4], "VKM470", 6);
   std::memcpy(&d[20], "virtual module", 14);
   return d;
-}
-
-std::uint16_t loadU16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-void storeU32(std::uint8_t* p, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // An IN stage takes exactly length bytes: the answer cut or zero-padded.
@@ -417,8 +413,8 @@ void UsbModule::Module::information(Request& request, std::uint64_t handleSessio
     return request.complete(os::kErrorInsufficientBuffer, 0);
   auto* out = static_cast<std::uint8_t*>(request.output());
   std::memset(out, 0, kInformationBytes);
-  storeU32(out, kInformationBytes);
-  storeU32(out + kTypeOffset, moduleType);
+  storeLe32(out, kInformationBytes);
+  storeLe32(out + kTypeOffset, moduleType);
   request.complete(os::kErrorSuccess, kInformationBytes);
 }
 
@@ -443,7 +439,7 @@ void UsbModule::Module::control(Request& request, std::uint64_t handleSession) {
   if (shown == Fault::FailAtOnce) return request.complete(os::kErrorGenFailure, 0);
 
   const auto* in = static_cast<const std::uint8_t*>(request.input());
-  const Setup setup{loadU16(in), loadU16(in + 2), loadU16(in + 4), loadU16(in + 6)};
+  const Setup setup{loadLe16(in), loadLe16(in + 2), loadLe16(in + 4), loadLe16(in + 6)};
   Answer answer = serve(setup, static_cast<std::uint8_t*>(request.output()), request.outputSize());
   if (shown == Fault::ShortAnswer && answer.status == os::kErrorSuccess && answer.bytes != 0)
     --answer.bytes;

@@ -6,16 +6,11 @@
 #include <memory>
 #include <new>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::lpt {
 
 namespace {
-
-void putLe32(std::uint8_t* out, std::uint32_t value) {
-  out[0] = std::uint8_t(value);
-  out[1] = std::uint8_t(value >> 8);
-  out[2] = std::uint8_t(value >> 16);
-  out[3] = std::uint8_t(value >> 24);
-}
 
 // A batch buffer of entries × 4 bytes, or null when it cannot be had: a size
 // the driver's 32-bit length cannot carry, or no memory.
@@ -89,9 +84,7 @@ bool CAlteraByteBlaster::Open(int port) {
                                   &returned, nullptr) &&
               returned == sizeof(answer);
     if (present) {
-      const std::uint32_t value = std::uint32_t(answer[0]) | std::uint32_t(answer[1]) << 8 |
-                                  std::uint32_t(answer[2]) << 16 | std::uint32_t(answer[3]) << 24;
-      present = value == kPortPresent;
+      present = byte_order::loadLe32(answer) == kPortPresent;
     }
   }
   if (present) present = WritePort(kRegisterControl, 0x02);
@@ -105,8 +98,8 @@ bool CAlteraByteBlaster::Open(int port) {
 bool CAlteraByteBlaster::WritePort(std::uint32_t reg, std::uint32_t value) {
   if (!portOpen()) return false;
   std::uint8_t input[kWriteRegisterBytes];
-  putLe32(input, reg);
-  putLe32(input + 4, value);
+  byte_order::storeLe32(input, reg);
+  byte_order::storeLe32(input + 4, value);
   os::Dword returned = 0;
   return os::DeviceIoControl(portHandle, kIoctlWriteRegister, input, sizeof(input), nullptr, 0,
                              &returned, nullptr) &&

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::usb {
 
 namespace {
@@ -263,9 +265,7 @@ bool TQUSB_BASE::GetModuleType(std::uint32_t* type) {
     lastError = VKM470F_ERR_LENGTH_MISMATCH;
     return false;
   }
-  const std::uint8_t* word = block + kModuleTypeOffset;
-  *type = std::uint32_t(word[0]) | std::uint32_t(word[1]) << 8 | std::uint32_t(word[2]) << 16 |
-          std::uint32_t(word[3]) << 24;
+  *type = byte_order::loadLe32(block + kModuleTypeOffset);
   return true;
 }
 

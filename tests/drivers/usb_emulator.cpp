@@ -13,6 +13,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "vkm470_byte_order.h"
+
 namespace vkm470::testing {
 namespace {
 
@@ -379,9 +381,9 @@ void EmulatedModule::submit(UMockdevIoctlClient* client, Client& state, UMockdev
     SetupPacket setup;
     setup.requestType = bytes[0];
     setup.request = bytes[1];
-    setup.value = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
-    setup.index = static_cast<std::uint16_t>(bytes[4] | bytes[5] << 8);
-    setup.length = static_cast<std::uint16_t>(bytes[6] | bytes[7] << 8);
+    setup.value = vkm470::byte_order::loadLe16(bytes + 2);
+    setup.index = vkm470::byte_order::loadLe16(bytes + 4);
+    setup.length = vkm470::byte_order::loadLe16(bytes + 6);
     int actual = setup.length;
     if ((setup.requestType & USB_DIR_IN) != 0) {
       actual = std::min<int>(actual, reply_.size());

@@ -16,6 +16,7 @@
 #include "burner.h"
 #include "dataflash.h"
 #include "hosted.h"
+#include "vkm470_byte_order.h"
 
 namespace vkm470::e2e {
 
@@ -79,10 +80,10 @@ class BurnFixture : public ::testing::Test {
   static std::vector<std::uint8_t> pgaHeader(const std::vector<std::uint8_t>& image) {
     std::uint32_t sum = 0;
     for (std::uint8_t b : image) sum += b;
-    const auto length = std::uint32_t(image.size());
-    return {std::uint8_t(length),       std::uint8_t(length >> 8), std::uint8_t(length >> 16),
-            std::uint8_t(length >> 24), std::uint8_t(sum),         std::uint8_t(sum >> 8),
-            std::uint8_t(sum >> 16),    std::uint8_t(sum >> 24)};
+    std::vector<std::uint8_t> header(8);
+    vkm470::byte_order::storeLe32(header.data(), std::uint32_t(image.size()));
+    vkm470::byte_order::storeLe32(header.data() + 4, sum);
+    return header;
   }
 
   // Writes the serial number ABC over the interface and reads it back: its 16

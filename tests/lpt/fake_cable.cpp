@@ -5,16 +5,16 @@
 #include <cstring>
 #include <utility>
 
+#include "vkm470_byte_order.h"
+
 namespace lpttest {
 
 namespace os = vkm470::os;
 
 namespace {
 
-std::uint32_t le32(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-         std::uint32_t(p[3]) << 24;
-}
+using vkm470::byte_order::loadLe16;
+using vkm470::byte_order::loadLe32;
 
 class FakeHandle : public os::hosted::Device {
  public:
@@ -76,14 +76,14 @@ void FakeCable::serve(os::hosted::Request& request) {
       return;
     }
     case 0x0016AA08:
-      if (input.size() == 8 && le32(input.data()) == 0) setLines(std::uint8_t(input[4]));
+      if (input.size() == 8 && loadLe32(input.data()) == 0) setLines(std::uint8_t(input[4]));
       request.complete(0, shortBy);
       return;
     case 0x0016AA1C: {
       auto* out = static_cast<std::uint8_t*>(request.output());
       for (std::size_t i = 0; i + 4 <= input.size(); i += 4) {
         std::memcpy(out + i, &input[i], 4);
-        const unsigned op = input[i] | input[i + 1] << 8;
+        const unsigned op = loadLe16(&input[i]);
         if (op == 0x0A82) setLines(input[i + 2]);
         if (op == 0x0A81) out[i + 2] = sample();
       }
@@ -180,7 +180,7 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> FakeCable::registerWrites()
   std::vector<std::pair<std::uint32_t, std::uint32_t>> writes;
   for (const Call& c : calls) {
     if (c.code == 0x0016AA08 && c.input.size() == 8) {
-      writes.emplace_back(le32(c.input.data()), le32(c.input.data() + 4));
+      writes.emplace_back(loadLe32(c.input.data()), loadLe32(c.input.data() + 4));
     }
   }
   return writes;

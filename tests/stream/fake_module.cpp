@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "vkm470_byte_order.h"
+
 namespace streamtest {
 
 namespace {
@@ -122,8 +124,8 @@ class FakeHandle final : public hosted::Device {
       request.complete(os::kErrorInvalidFunction, 0);
       return;
     }
-    std::uint16_t code;
-    std::memcpy(&code, static_cast<const std::uint8_t*>(request.input()) + 2, 2);
+    const std::uint16_t code =
+        vkm470::byte_order::loadLe16(static_cast<const std::uint8_t*>(request.input()) + 2);
     s.control.push_back(code);
     s.inFlightAtControl.push_back(s.heldReads.size() + s.heldWrites.size());
     if (s.failing.count(code) != 0) {

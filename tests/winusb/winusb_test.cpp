@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "standin.h"
+#include "vkm470_byte_order.h"
 #include "vkm470fapi.h"
 
 // The platform's macros would rename the seam's functions.
@@ -21,6 +22,8 @@ namespace {
 
 namespace os = vkm470::os;
 namespace drivers = vkm470::drivers;
+using vkm470::byte_order::loadLe16;
+using vkm470::byte_order::loadLe32;
 
 constexpr std::uint16_t kVendor = 0x1234;
 constexpr std::uint16_t kProduct = 0x5678;
@@ -66,12 +69,6 @@ struct Pending {
   os::Overlapped record{};
 };
 
-std::uint32_t load(const unsigned char* p, int bytes) {
-  std::uint32_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
-  return value;
-}
-
 TEST_F(WinUsb, InformationBlockAndControlRequestsReachTheModule) {
   os::Handle h = open();
   ASSERT_NE(h, os::invalidHandle()) << os::GetLastError();
@@ -81,11 +78,11 @@ TEST_F(WinUsb, InformationBlockAndControlRequestsReachTheModule) {
   ASSERT_TRUE(os::DeviceIoControl(h, vkm470::usb::kIoctlInformation, nullptr, 0, block,
                                   sizeof block, &returned, nullptr));
   EXPECT_EQ(returned, vkm470::usb::kInformationBytes);
-  EXPECT_EQ(load(block + vkm470::usb::kInfoVendorOffset, 2), kVendor);
-  EXPECT_EQ(load(block + vkm470::usb::kInfoProductOffset, 2), kProduct);
+  EXPECT_EQ(loadLe16(block + vkm470::usb::kInfoVendorOffset), kVendor);
+  EXPECT_EQ(loadLe16(block + vkm470::usb::kInfoProductOffset), kProduct);
   EXPECT_EQ(block[vkm470::usb::kInfoBusOffset], 1);      // the hub
   EXPECT_EQ(block[vkm470::usb::kInfoAddressOffset], 2);  // the port on it
-  EXPECT_EQ(load(block + vkm470::usb::kModuleTypeOffset, 4), vkm470::usb::kModuleTypeVkm470);
+  EXPECT_EQ(loadLe32(block + vkm470::usb::kModuleTypeOffset), vkm470::usb::kModuleTypeVkm470);
 
   // The name request, IN, with the record's fields in the setup packet.
   const unsigned char record[8] = {1, 0, 0x0B, 0, 0, 0, 0, 0};

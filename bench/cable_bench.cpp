@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How fast the virtual cable serves a verify read: one 4096-byte continuous
 // read window, its 98,304-entry batch built the way the library builds it.
 #include <benchmark/benchmark.h>

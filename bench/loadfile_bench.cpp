@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading image files as vkm470 does: a 1.8 MB application as Intel HEX
 // (about 5 MB of text) and as S-records, each file read whole and parsed into
 // address -> bytes, beside reading the raw file of the same application.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The Python counterpart of examples/loopback.c: streams a 16-bit counter
 through QDev0's bulk loop-back with the vkm470 package, checks every word
 with numpy and prints the rate in the same words.

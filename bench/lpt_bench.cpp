@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parallel-port flash path of the library, two ways:
 //   - its CPU cost apart from the fixed sleeps: a cable driver that completes
 //     every request at once, on the virtual clock so the 10 ms select pauses

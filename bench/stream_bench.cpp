@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming path's speed, each figure beside what it is compared with in
 // the same run:
 //   - the byte ring between two threads moving 64 KiB pieces, against plain

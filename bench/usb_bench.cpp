@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPU cost of the USB flash path: the exports, the channel and the hosted seam
 // against a module driver that completes every request at once, so all that
 // is measured is the library's own work per 4096-byte piece. The seam's

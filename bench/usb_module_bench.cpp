@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bulk loop-back throughput of the virtual USB module through the hosted seam:
 // the benchmark thread writes transfers of the given size (64 KiB, the
 // streaming case, and smaller ones that show the cost per request) and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470burn: the two process-wide records, the option scanner, the handlers,
 // the checks and the operations. One run parses, checks and performs at most
 // one operation. The entry and the checks (main.cpp) call the option scanner

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner's entry: clear the records, parse, check the combination of
 // options and run the one operation chosen.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The four operations on a module: write the images, set the flash page size,
 // read and write the serial number. Each opens the device, works through the
 // library's flash calls and closes the device again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The option scanner and one handler for each option letter. Handlers store
 // into the process-wide records and report through their status argument.
 #include <cstring>

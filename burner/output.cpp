@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470burn's output and assertions.
 #include "output.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470burn's output: what it prints, and its assertions. Calls nothing of the
 // burner's own.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the Python package (run by `cmake --install` and cpack, with the
 # folders the build was configured with in vkm470PythonDir, vkm470PythonSource,
 # vkm470PythonStage, vkm470LibDir and vkm470IncludeDir). Under the prefix /usr

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts in place and `cpack` packs: the shared library
 # with its header, a CMake package and a pkg-config file for it, the burner,
 # the module tool vkm470, vkm470sim, the manual pages, the udev rule template and (rules in python/)

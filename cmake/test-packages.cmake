@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the tests need beyond the tools' packages, as the Debian packages that
 # `bash scripts/install-deps.sh tests` installs. Sets VKM470_TESTS_MISSING to
 # the names of those not found (empty when all are there). The tools never

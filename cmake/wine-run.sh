@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Runs a 64-bit Windows program under wine64 in a prefix of its own, made on
 # first use, so a fresh machine needs no set-up and the user's prefix is left
 # alone. Usage: wine-run.sh PREFIX PROGRAM [ARGUMENTS...]

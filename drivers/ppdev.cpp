@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ppdev.h"
 
 #include <errno.h>

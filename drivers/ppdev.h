@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // User-space driver for real parallel ports on Linux: serves the cable
 // device's three requests (port query, register write, batch) through ppdev.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usbdev.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // User-space driver for real modules on USB: serves the module driver's
 // control request and information query, and bulk reads and writes, on the
 // first interface of a module whose IDs the user lists. The request decoding

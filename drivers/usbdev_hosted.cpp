@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real modules on USB behind the hosted seam: the resolver that serves QDevN
 // names and device-directory links to usbfs nodes.
 #include <cctype>

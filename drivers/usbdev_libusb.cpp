@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB driver's backend on libusb-1.0: one context for the driver's bus,
 // asynchronous transfers with no time-out of their own (the channel above
 // bounds its waits and cancels).

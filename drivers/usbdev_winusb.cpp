@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB driver's backend on WinUSB: one I/O completion port for the
 // driver's bus, overlapped transfers with no time-out of their own (the
 // channel above bounds its waits and cancels).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real modules on USB under Windows, through the system's generic WinUSB
 // driver: the transport behind UsbBackend, and the opener that serves a QDevN
 // name the system has no device for (no original kernel driver installed).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """capture.py: captures 16-bit words from a VKM470 module's bulk stream into
 a .npy file (or raw words with .raw) and, with --plot, draws them.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* loopback: streams a 16-bit counter through a VKM470 module's bulk loop-back
  * and checks every word that comes back.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two drivers of the cable device side by side through the seam: the cable
 // model as ALTLPT1 and the ppdev driver as ALTLPT2, over a stand-in for the
 // ppdev system calls whose port lines drive a second virtual DataFlash the

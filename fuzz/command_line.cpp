@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner's command line, in-process: the input is a list of words (each
 // ends at a newline or a zero byte) given to the scanner, the handlers and the
 // checks as the arguments after the program name. A small model of the rules

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual DataFlash, two ways and against a model: one chip takes each
 // command as line changes (select, SCK and SI set one at a time, SO sampled as
 // the cable samples it), the other takes the same command through its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash exports over both paths to one virtual module: the cable model on
 // ALTLPT1 and the USB firmware model on QDev0 share one DataFlash. A plain
 // copy of the flash says what every byte must hold. Between the calls the

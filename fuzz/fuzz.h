@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: a reader that turns the input bytes into
 // choices, and the report of a wrong answer, which ends the run as a crash
 // does so that the fuzzer keeps the input.

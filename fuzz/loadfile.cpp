@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Intel HEX and S-record readers. The first byte chooses:
 //  even: the rest is a file, read as its content says (and as each text
 //        format); what is accepted must be segments in address order that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fuzz target as an ordinary program: runs every file named on the command
 // line, and every file in every directory named, once as an input. Built in
 // place of libFuzzer's driver, with any compiler, so that the seed corpus and

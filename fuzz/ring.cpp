@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte ring against a plain queue: writes, reads and clears of any length
 // on a ring of any capacity, with the counts, the totals and the positions
 // checked after each step. Totals past 2^32 come from moving both totals on by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB firmware model's request stream through the seam: control requests
 // of every code with any setup and data stage, the information query, bulk
 // writes and reads left pending on the loop-back, cancels, closes, second

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stands between the seam and a driver under test and watches every request
 // the driver is given: each completes exactly once, with no more bytes than its
 // buffer holds, and all have completed by the time the handle goes. A driver

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's flash layout as the burner lays it out: where the boot, serial,
 // application and PGA images go, the PGA header in front of the PGA image, the
 // serial field, and the pieces the flash calls take. Addresses are the byte

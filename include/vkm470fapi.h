@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /** @file vkm470fapi.h
  * The device access library of the VKM470 module: its record, its status
  * codes and its 25 exports. C (C99 and later) and C++ (C++11 and later).

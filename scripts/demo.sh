@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the tools (all that `cmake --install` installs), then burns a virtual
 # module as a user would: a module image in a fresh folder, attached as QDev0
 # and ALTLPT1 under a device directory of its own, written over the parallel

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the README's two commands on a bare Debian 12, as a new user's machine
 # would have it: a minimal chroot made with debootstrap (variant minbase) from
 # Debian's archive, the checkout copied in, then the first command (install

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets with clang (libFuzzer with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs each in turn, one process, for
 # FUZZ_SECONDS (default 20) on a working copy of its seed corpus and its

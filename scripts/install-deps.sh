@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that a purpose needs (run as root):
 #
 #   install-deps.sh tools    build and run the tools: the library, vkm470burn,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs every test: optimised, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the threaded suites under ThreadSanitizer, the
 # fuzz targets for a bounded time (FUZZ_SECONDS each, here 10 by default: every

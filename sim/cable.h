@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The download cable on a virtual parallel port: a hosted driver that answers
 // the parallel-port driver's three requests and puts the data register's lines
 // on a DataFlash:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual module's serial DataFlash: 4096 pages of 528 bytes with two
 // SRAM buffers, driven either line by line (the cable model) or by whole
 // commands (the USB firmware model, which uses buffer 1 only).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A module image: one file that holds a virtual module's DataFlash, so a
 // module outlives the processes that burn and read it. Little-endian, of a
 // fixed size: the file never grows or shrinks after it is created.

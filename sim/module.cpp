@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "module.h"
 
 #include <sys/stat.h>

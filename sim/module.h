@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual module behind the hosted seam's device directory: an entry that
 // links to a module image opens a view of that module, QDevN its USB side and
 // ALTLPTn its download cable. In one process, every view of one image works

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_module.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual module on USB: a hosted driver for a QDevN device that answers as
 // the module's USB driver and its DSP firmware do, on a DataFlash that the
 // cable model may drive at the same time.

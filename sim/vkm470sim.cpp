@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470sim: creates virtual modules, attaches them to the device directory
 // that the library searches, shows and exports what a module holds, and sets
 // the faults it shows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands of vkm470, one file each, over the core: each registers its
 // subcommand and its options, and runs its job on the modules chosen.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared core of vkm470: which module a command runs on, the module as the
 // library's exports reach it, exit statuses, failures, images and numbers.
 // Everything goes through the public header; nothing here knows how the

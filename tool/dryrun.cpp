@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --dry-run of write and erase: reads the pages a run would compare and says,
 // per area, how many it would program. Programs nothing.
 #include "dryrun.h"

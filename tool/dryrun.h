@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a write or an erase would program, module by module, without
 // programming anything.
 #pragma once

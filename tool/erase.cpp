@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // erase: sets areas to 0xFF, skipping the pages that already are.
 #include "commands.h"
 #include "dryrun.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "identity.h"
 
 #include "record.h"

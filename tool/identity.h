@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A module named by the serial number it holds (-d serial:TEXT): USB numbers
 // change with the order of plugging, a serial does not.
 #pragma once

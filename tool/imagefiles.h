@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image files as vkm470 takes and gives them: raw, Intel HEX or S-records,
 // told apart by content unless --format says; placed in an area (addresses
 // are offsets in it) or in the flash (addresses are flash addresses).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The images of verify and write: read as the burner reads them, placed where
 // the burner places them.
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // info: what a module is and what its flash holds.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // list: every module the library reaches.
 #include <algorithm>
 #include <cstdio>

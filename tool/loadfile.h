@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image files as toolchains and EPROM tools hand them out: raw binary, Intel
 // HEX and Motorola S-record. A file is parsed whole into address -> bytes
 // before anything uses it, and a malformed record is refused with its line.

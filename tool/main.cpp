@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470: the everyday module tool. list, info, read, verify, write only what
 // changed, erase; one module or many at once.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing a file that may be a virtual module's image in use.
 #pragma once
 

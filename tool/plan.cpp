@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "plan.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a command wants the flash to hold, page by page, and the three ways of
 // getting there: compare it (verify), write what differs (write, erase), or
 // write all of it (write --force).

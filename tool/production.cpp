@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --expect, serials and the record, shared by write, erase, verify and station.
 #include "production.h"
 

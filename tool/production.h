@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What write, erase, verify and station take for a production line: how many
 // modules a run must find, one serial per module, and the record.
 #pragma once

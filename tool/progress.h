@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress on standard error: one line per module, redrawn a few times a second
 // by a thread of its own while the modules' threads only store counts.
 #pragma once

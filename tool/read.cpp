@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // read: an area, a range or the whole flash into a file or standard output.
 #include <cerrno>
 #include <cstdio>

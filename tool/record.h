@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The record of a production run: what went into which module, with which
 // serial, how it ended. One JSON object per module, in the --json results and
 // as one line of the log file (--log), whose fields vkm470(1) lists.

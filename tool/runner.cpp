@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Choosing the modules, running a job on each at once, and printing results.
 #include <algorithm>
 #include <cerrno>

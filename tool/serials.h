@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial numbers for a production run: a format with one number in it, and a
 // counter file that hands each number out once, whatever crashes and however
 // many stations share it.

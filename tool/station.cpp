@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // station: the production loop. Watches the library's search and programs
 // each VKM470 that appears free, once per plugging, each on its own thread.
 //

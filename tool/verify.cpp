@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // verify: compares the flash with images, writing nothing.
 #include "commands.h"
 #include "plan.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // write: leaves each area it writes holding exactly its image (the rest of the
 // area erased), programming only the pages that differ, and reads them back.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's composition root where it runs on the hosted seam: registers,
 // when the library loads, the sources of devices it serves there: real
 // parallel ports through ppdev, real modules on USB through libusb, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's composition root on Windows: the source of devices that the
 // Windows builds add to the system's, registered when the library loads: a
 // module on USB without its original kernel driver, reached through WinUSB

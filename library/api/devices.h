@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, closing and searching for USB modules on a record; the close paths
 // release whatever the record holds.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 25 exports: each tests the record's interface type first and dispatches
 // to the USB side or the parallel-port branch. No exception leaves an export;
 // a failure that throws (allocation included) becomes the export's status code.

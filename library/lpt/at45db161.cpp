@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "at45db161.h"
 
 namespace vkm470::lpt {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The AT45DB161 DataFlash command set over the ByteBlaster cable, in binary
 // (512-byte) page mode. Each command runs in one select window.
 //

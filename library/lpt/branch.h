@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parallel-port branch of the device exports (interface types 3 to 5):
 // every call but open and close opens the cable afresh and closes it again
 // before returning, so the record holds a cable only between an open and the

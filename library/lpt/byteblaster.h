@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ByteBlaster download cable on a parallel port, driven through the ALTLPT
 // port driver. Every line change and every sample of the chip's output goes
 // through the driver; one shift of a byte string is one batched request.

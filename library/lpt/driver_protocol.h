@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library and the parallel-port drivers it talks to agree on: the
 // cable device's three requests, the port registers a register write names,
 // and the batch format. The library sends these requests (byteblaster.cpp);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device namespace of the hosted backend: the in-process drivers, the
 // resolvers, the device directory and the lookup of its entries. Product
 // policy rather than kernel service, so it keeps a lock of its own apart

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hosted backend's side of the device namespace (device_namespace.cpp):
 // what CreateFile asks of it. Drivers and tools use hosted.h.
 #pragma once

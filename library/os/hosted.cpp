@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hosted backend: Win32 kernel-service semantics in portable C++17.
 //
 // Each kernel object has a lock of its own, and a wait blocks on a waiter of

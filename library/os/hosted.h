@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hosted backend's own services: the device namespace that drivers plug
 // into (device_namespace.cpp, with a lock of its own), the map of system
 // errors, and the clock. Used by drivers, the virtual module and tests; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel services the library is written against, with Win32 semantics.
 //
 // Two backends implement this header: win32 (thin calls into the real API) and

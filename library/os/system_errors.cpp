@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one map between the system's errno values and the seam's error codes.
 #include <cerrno>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The win32 backend: each service is the platform call of the same name, but
 // for the device files served in-process (win32.h).
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The win32 backend's one addition to the platform: device names the system
 // has no device for may be served in-process by a driver written against the
 // seam's driver contracts (hosted.h: Device and Request), with the platform's

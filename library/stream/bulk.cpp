@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream/bulk.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bulk FIFO of a USB record: a read worker and a write worker on the
 // channel's device handle, each with its byte ring. Counts are in bytes here;
 // the exports convert words.

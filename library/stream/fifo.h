@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte ring between a streaming worker and the application: fixed
 // capacity, all-or-nothing transfers, no lock.
 //

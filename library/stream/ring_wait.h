@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A wait for the other side of a byte ring to move bytes: an event count.
 // The waiter announces itself, looks at the ring once more, and only then
 // waits on an event; the other side, once it has published its total, sets

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nine bulk FIFO exports' USB bodies, and the bulk FIFO's part in the USB
 // close. Each takes a record whose interfaceType is USB (the dispatcher has
 // tested it); word counts and buffers are the caller's, in 16-bit words.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "stream/threads.h"
 
 #include <algorithm>

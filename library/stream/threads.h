@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming workers: one thread per direction, each keeping blockCount
 // overlapped bulk transfers in flight on the USB device handle and moving the
 // data between those transfers and its byte ring.

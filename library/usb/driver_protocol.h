@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the library and the module drivers it talks to agree on: the module
 // driver's I/O control codes and the layout of its information block. The
 // library sends these requests (qusb.cpp); the user-space drivers under

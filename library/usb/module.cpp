@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb/module.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module control and flash access over USB: the exports' USB branches. Each
 // takes a record whose interfaceType is USB (the dispatcher has tested it) and
 // returns 0 or a status code; a failed transfer's channel code passes through

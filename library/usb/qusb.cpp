@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qusb.h"
 
 #include <cstdio>

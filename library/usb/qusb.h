@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel to one module through its USB kernel driver: control requests
 // with an optional data stage, the driver's information query, bulk writes and
 // reads, each overlapped and bounded by a time-out in milliseconds.

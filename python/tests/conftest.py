@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Virtual modules for the package's tests: vkm470sim makes module images and
 attaches them under a device directory of each test's own.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Each family of errors from a real condition on a virtual module: the
 exception's class, code and text."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python example and the benchmark's loop-back, run as a user runs them."""
 
 import os

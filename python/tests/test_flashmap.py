@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The flash map's rules on their edges: the serial field and the PGA header."""
 
 import pytest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The package against the C headers: the raw layer mirrors the library's
 header, the status texts are its own code for code, and the flash map is the
 tools' flash-map header's."""

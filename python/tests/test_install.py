@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The README's Python session as a user runs it: from the source tree with
 PYTHONPATH=python, and from a fresh virtual environment after
 pip install ./python."""

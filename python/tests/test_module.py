@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Modules on virtual ones: flash, serial, search, DSP commands, closing."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Streaming words through the virtual module's bulk loop-back."""
 
 import sys

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Threads, interrupts and processes around a running stream: a close from
 another thread, Ctrl-C in a read, os.fork()."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The VKM470 module from Python: search, open, flash, DSP commands and bulk
 streaming of 16-bit words into numpy arrays.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Python values as the exports' C arguments, checked: a value the C type
 cannot hold is refused, never cut to fit."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Exceptions for the library's status codes, one class per family."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The module's flash map as the burner lays it out, for Python: the areas,
 the PGA header in front of the PGA image, the serial field, and the pieces
 the tools program the flash in. The same values and rules as the C++ tools'

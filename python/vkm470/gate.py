@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The rule of the library's record, kept for Python threads: calls that
 change the record (open, close; create, dispose, start, stop, flush the
 stream) run alone; the others may run together.

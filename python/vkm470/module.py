@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Modules: search, open, and every operation of the exports on an open one."""
 
 from __future__ import annotations

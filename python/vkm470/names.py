@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Module names, as ``vkm470 -d`` takes them too: ``usb:N`` (QDevN, N = 0 to
 255), ``lpt:N`` (the download cable on parallel port N, 1 to 3) and
 ``serial:TEXT`` (the free USB module whose serial field holds TEXT, 1 to 15

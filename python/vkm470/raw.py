@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The library's C interface, one to one: the record, the request, the codes and
 the 25 exports with their argument and result types.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Texts for the library's status codes, the same words as the C header's
 ``VKM470F_StatusText`` gives (a test holds the two equal)."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Bulk streaming of 16-bit words to and from a module over USB."""
 
 from __future__ import annotations

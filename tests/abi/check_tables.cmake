@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Reads a PE file's tables with objdump -p and compares them exactly:
 #   -DDLL=<vkm470fapi.dll>  the 25 decorated exports at ordinals 1 to 25, in order,
 #                           and imports from Windows' own libraries only;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dispatch of the exports on the record's interface type.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header on its own, as a C program includes it: built once for
  * each C standard with warnings as errors. */
 #include "vkm470fapi.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status texts against the header's own text: every code of the status
 // enum has exactly one case line of the form other languages read
 // (`case NAME: return "text";`), the function returns that text, and no two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner's operations against a recording fake of the library's five flash
 // exports: the calls made (addresses, lengths, time-outs, bytes), the flash
 // they leave behind, the lines printed and the status.

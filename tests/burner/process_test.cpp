@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470burn run as a process: command lines with the exact standard output,
 // standard error and exit status. Only cases whose outcome does not depend on
 // a module being reachable: the device directory is an empty one.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # A machine with GoogleTest but without umockdev (pkg-config sees every
 # package of this one but umockdev-1.0): configure in AUTO mode succeeds, says
 # in one line which packages the tests miss, leaves the tests out, and a tool

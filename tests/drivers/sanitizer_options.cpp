@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sanitizer settings for the emulated-bus tests, which run with umockdev's
 // preload library in front of every other.
 #if defined(__has_feature)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "usb_emulator.h"
 
 #include <errno.h>

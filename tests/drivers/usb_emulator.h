@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A module on an emulated USB bus: umockdev's preload library stands in for
 // sysfs and for the usbfs node, and this emulator answers the node's ioctls
 // as the kernel does, so libusb runs unchanged above it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB driver through the real libusb, against a module on an emulated bus:
 // the channel and the seam above it as the library uses them.
 #include <gtest/gtest.h>

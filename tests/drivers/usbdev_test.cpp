@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB driver's own rules, one step below libusb, where a fake bus can
 // show what an emulated one cannot: which devices the ID list lets it touch,
 // open failures such as a node the user may not open (the tests run as root,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner, the library and a virtual module in one process, on the seam's
 // virtual clock, so every sleep, time-out and busy time of the chip costs no
 // real time. Each test gets a fresh chip and a folder for its image files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner, the library and a virtual module in one process: the cable
 // model stands on ALTLPT1 and the seam's clock is virtual, so every sleep and
 // the chip's busy times cost no real time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The burner and the library against the virtual module on USB: the firmware
 // model stands on QDev0 and carries out the flash requests on its chip.
 #include <cstdint>

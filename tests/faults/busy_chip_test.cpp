@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A chip that never gets ready, reached over the parallel port: whatever reads
 // the flash fails instead of taking the busy chip's idle output for erased
 // bytes, and nothing in the flash changes. Real clock: each read waits out the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470sim fault: the setting a module image carries, as the tool sets,
 // prints and refuses it, and as programs that open the module later find it.
 #include <string>

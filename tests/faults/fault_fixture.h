@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools' fixture with the fault line that `vkm470sim show` prints.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What goes wrong, and what the user sees: vkm470burn as a separate process,
 // over the parallel port and over USB, against a virtual module that misbehaves
 // as its image says, or with image files that cannot be burned. Each case

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed tree, as the library's users and the Debian packages see it.
 #
 #   install_test.sh tree      installs the build into a fresh prefix, checks

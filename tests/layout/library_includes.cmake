@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when a file in library/ includes something from outside library/ and
 # include/: the library knows the seam's interface, never a driver or the
 # virtual module (those are tied in by the composition root, wiring/).

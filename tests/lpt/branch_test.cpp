@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parallel-port branch of the exports: a cable opened and closed around
 // every flash, special and reset call, and the codes the caller sees.
 #include <gtest/gtest.h>

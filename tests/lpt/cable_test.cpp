@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cable on the wire: opening the port driver, the checks that decide
 // whether a cable is there, and the batches that carry the serial shifts.
 #include <gtest/gtest.h>

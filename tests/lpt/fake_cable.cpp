@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_cable.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A recording cable driver for the parallel-port tests: it logs every request,
 // follows the data register's lines through register writes and batches, and
 // decodes each select window into the bytes clocked to the chip and the number

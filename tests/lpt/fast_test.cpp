@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fast writes (VKM470_LPT_FAST=1 as the cable opens) as the chip sees them:
 // the command windows of each range, no pauses beyond the ready polls, and
 // the documented sequence for any other value.

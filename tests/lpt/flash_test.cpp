@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DataFlash commands as the chip sees them: select windows, page programming
 // through buffer 1, and the ready poll with its time-out.
 #include <gtest/gtest.h>

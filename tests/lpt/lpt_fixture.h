@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every parallel-port test runs on the virtual clock with a recording cable
 // registered as ALTLPT1, and a bystander registered as the system's LPT1 to
 // show that the library leaves it alone.

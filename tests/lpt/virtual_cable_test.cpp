@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both write sequences over the virtual module's cable, on the virtual clock:
 // the bytes that land in the flash for each range, and the fast sequence on
 // chips whose programs end sooner or later than the next buffer's fill, or

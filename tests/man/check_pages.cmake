@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Renders each manual page in PAGES (files named NAME.SECTION) with groff's
 # warnings all on, as `man -l` would render it; any warning fails the test.
 find_program(GROFF groff)

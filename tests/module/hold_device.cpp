@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opens one device through the hosted seam, as the library does, and holds
 // it until its standard input ends. Prints "held", or "refused N" with the
 // error code.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470sim and vkm470burn as a user runs them: separate processes on module
 // image files in a fresh folder, under a private device directory.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Child processes for the tests that run the tools as a user does: standard
 // input, output and error on pipes, read as the child writes them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fresh folder with a private device directory, and the tools run in it as
 // separate processes, as a user runs them.
 #pragma once

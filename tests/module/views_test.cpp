@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both sides of one module image open at once in one process, reached through
 // the library's exports as an application reaches them: what one side
 // programs the other reads, and the image file holds it. The seam's clock is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hosted seam's own services: the device namespace, the driver's view of
 // requests and cancels, and the virtual clock.
 #include "hosted.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-backend half of the seam tests: a device on which a read stays
 // pending until the test feeds it, and a write completes at once.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pending device on the hosted seam: a registered fake driver that parks
 // reads until the test feeds them.
 #include <algorithm>

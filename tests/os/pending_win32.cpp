@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pending device on Windows: the client end of a named pipe, whose reads
 // wait for the server end to write.
 #include <windows.h>

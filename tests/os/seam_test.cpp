@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kernel-service semantics that the library relies on, run against each
 // backend: events, mutexes, threads, the last error, the tick, and overlapped
 // I/O with cancel on a device whose reads stay pending.

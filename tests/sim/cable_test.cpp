@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cable model's side of the port driver's requests, its lines, the DSP
 // reset pulse and the faults it can be told to show.
 #include <gtest/gtest.h>

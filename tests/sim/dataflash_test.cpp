@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The DataFlash as the library sees it through the cable: every case below
 // goes over the wire, batch by batch, and checks bytes read back or the array.
 #include <gtest/gtest.h>

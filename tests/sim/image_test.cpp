@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module image files: the format as it lies on disk, files refused for what
 // is wrong with them, pages in the file as soon as a program ends, and views
 // that open one at a time.

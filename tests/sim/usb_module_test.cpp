@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB module as the library reaches it: every case goes through the hosted
 // seam (CreateFile on "\\.\QDev0", I/O control and overlapped reads and
 // writes), with the seam's clock virtual so that the chip's busy times cost no

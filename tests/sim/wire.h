@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the cable model the way the library drives the port driver: register
 // writes for the select line, one batch per shift, entries encoded line change
 // by line change, status samples decoded from bit 7 inverted.

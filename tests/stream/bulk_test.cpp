@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The nine bulk FIFO exports on a fake module opened as QDev0: the state
 // table, the stream request around the workers, every refusal and code, and
 // the word and time-out rules of reads and writes.

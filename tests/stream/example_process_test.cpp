@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loopback example as a user runs it: a separate process on a module
 // image attached as QDev0 under a private device directory.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loopback example, compiled in with its main renamed, against the
 // virtual module registered as QDev0.
 #include <gtest/gtest.h>

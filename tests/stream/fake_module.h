@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A module for the stream tests on the hosted seam, registered under a QDevN
 // name: it answers control requests (recording their codes, failing chosen
 // ones), and holds bulk reads and writes for the test to complete, fail or

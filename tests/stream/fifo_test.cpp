@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The byte ring: all-or-nothing transfers, filling to capacity, the wrap of
 // the storage and of the 32-bit totals, and one producer with one consumer.
 #include "stream/fifo.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The waits on a byte ring: a waiter wakes when the other side moves bytes,
 // not when its bound runs out, however the two interleave.
 #include "stream/ring_wait.h"

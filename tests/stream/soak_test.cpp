@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streams a little over 4 GiB through the virtual module's loop-back with a
 // running word counter: no word lost, doubled or reordered, and the rings'
 // 64-bit totals pass 2^32 on the way.

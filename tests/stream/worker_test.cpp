@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The streaming workers on a fake module: slot set-up, transfers in flight,
 // strict slot order, whole 512-byte units, stops on failures, and a shutdown
 // that outwaits every cancelled transfer.

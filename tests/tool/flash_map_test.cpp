@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash layout's PGA header and serial field, on the edges where the
 // tools used to disagree: a header of length 0 or of the largest length, an
 // erased header or field, a field without a terminator.

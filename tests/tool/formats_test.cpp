@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470 with Intel HEX and S-record files, flash images and ranges: where
 // the bytes go, what is refused before any module is touched, and a dump
 // restored over the cable and over USB.

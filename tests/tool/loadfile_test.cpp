@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image file readers against files made by tools nobody here wrote
 // (srec_cat, objcopy), the writers read back by srec_cat, and one malformed
 // file for each reason a file is refused.

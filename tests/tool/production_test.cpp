@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470 on a production line, against virtual modules: --expect, one serial
 // per module from a counter shared by processes, the log, dry runs, and the
 // station with modules attached and detached while it runs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vkm470 against virtual modules: each command's main path over both
 // interfaces, what it reports when the module or the command line is wrong,
 // and several modules at once.

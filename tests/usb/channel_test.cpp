@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver channel on its own: overlapped transfers and their codes, long
 // control transfers in pieces, the name and the information query, opening,
 // and the transfer mutexes.

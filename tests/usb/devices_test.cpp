@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening, closing and searching over USB: the requests each sends, the
 // handles it takes and lets go, and the codes and list entries it reports.
 #include <gtest/gtest.h>

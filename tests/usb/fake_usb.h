@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted module driver for the USB tests: it records every request that
 // reaches the device (control requests with their QUSB_REQUEST and data stage,
 // the information query, bulk reads and writes) and answers each one from a

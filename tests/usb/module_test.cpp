@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module control and flash over USB through the exports: the requests on the
 // wire, the program the record believes runs, time-outs, and refused buffers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Several threads on one open record, as the exports allow: each call's status
 // is its own, whatever the other threads' transfers do to the channel in the
 // meantime. Against the virtual module, which refuses every flash transfer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The USB tests run on the virtual clock, so a time-out costs nothing, with a
 // scripted module registered as QDev0 and a USB record ready to open it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the Windows calls of the WinUSB transport: SetupAPI lists
 // the modules plugged in here, and CreateFile and the WinUsb_ calls reach the
 // virtual module's firmware (sim/usb_module) through its driver interface.

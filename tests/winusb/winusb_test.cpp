@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library on Windows with a module that has no original driver: the
 // exports and the win32 seam reach it through the WinUSB transport, whose
 // calls into Windows the stand-in answers with the virtual module's firmware.

@@ -119,3 +119,67 @@ def test_flash_map_equals_the_tools_header(tmp_path):
     assert {name: getattr(flashmap, name) for name in values} == \
         {name: int(value) for name, value in values.items()}
     assert [flashmap.Area(name, int(a), int(n)) for name, a, n in areas] == list(flashmap.AREAS)
+
+
+# Decodes each PGA header and serial field given in hex on the command line as
+# the C++ header's helpers do: "pga erased|out|valid LENGTH SUM", "serial none"
+# or "serial HEX".
+FLASH_FIELDS_PROGRAM = r"""
+#include <cstdio>
+#include <string>
+#include <vector>
+#include "vkm470_flash_map.h"
+using namespace vkm470::flash_map;
+static std::vector<std::uint8_t> bytesOf(const char* hex) {
+  std::vector<std::uint8_t> out;
+  for (; hex[0] && hex[1]; hex += 2) out.push_back(std::stoi(std::string(hex, 2), nullptr, 16));
+  return out;
+}
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::vector<std::uint8_t> b = bytesOf(argv[i]);
+    if (b.size() == kPgaHeaderBytes) {
+      const PgaHeader h = decodePgaHeader(b.data());
+      const char* state = h.state == PgaHeader::State::Erased ? "erased"
+                          : h.state == PgaHeader::State::Valid ? "valid" : "out";
+      std::printf("pga %s %u %u\n", state, h.length, h.sum);
+    } else {
+      const auto text = decodeSerial(b.data());
+      if (!text) { std::printf("serial none\n"); continue; }
+      std::printf("serial ");
+      for (unsigned char c : *text) std::printf("%02x", c);
+      std::printf("\n");
+    }
+  }
+  return 0;
+}
+"""
+
+
+def test_pga_header_and_serial_field_decode_as_the_tools_header_does(tmp_path):
+    cxx = os.environ.get("CXX") or shutil.which("c++")
+    if not cxx:
+        pytest.skip("no C++ compiler: set CXX")
+    (tmp_path / "fields.cpp").write_text(FLASH_FIELDS_PROGRAM)
+    subprocess.run([cxx, "-std=c++17", "-I", str(HEADER.parent), str(tmp_path / "fields.cpp"),
+                    "-o", str(tmp_path / "fields")], check=True)
+    headers = [b"\xff" * 8, bytes(8), (1).to_bytes(4, "little") + (7).to_bytes(4, "little"),
+               flashmap.PGA_BYTES.to_bytes(4, "little") + bytes(4),
+               (flashmap.PGA_BYTES + 1).to_bytes(4, "little") + bytes(4),
+               b"\xff" * 4 + bytes(4)]
+    fields = [b"\xff" * 16, bytes(16), b"erased" + bytes(10), b"\xff" * 15 + b"\0",
+              b"0123456789abcdef", b"AB\0CD" + bytes(11)]
+    lines = subprocess.run([str(tmp_path / "fields")] + [b.hex() for b in headers + fields],
+                           check=True, capture_output=True, text=True).stdout.splitlines()
+
+    def python_pga(header):
+        parsed = flashmap.parse_pga_header(header)
+        if parsed is None:
+            return "pga erased 0 0"
+        return f"pga {'valid' if parsed.valid else 'out'} {parsed.length} {parsed.sum}"
+
+    def python_serial(field):
+        text = flashmap.serial_text(field)
+        return "serial none" if text is None else "serial " + text.encode("latin-1").hex()
+
+    assert lines == [python_pga(h) for h in headers] + [python_serial(f) for f in fields]

@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace vkm470::tool {
@@ -68,6 +70,16 @@ std::optional<DeviceId> parseDevice(const std::string& text) {
 std::string statusText(int32_t status) {
   return std::string(VKM470F_StatusText(status)) + " (" + std::to_string(status) + ")";
 }
+
+#ifndef _WIN32
+int flushData(int fd) {
+#ifdef __linux__
+  return ::fdatasync(fd);
+#else
+  return ::fsync(fd);
+#endif
+}
+#endif
 
 std::string hex(std::uint32_t value, int digits) {
   char text[16];

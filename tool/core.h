@@ -180,4 +180,10 @@ struct Survey {
 };
 Survey survey();
 
+#ifndef _WIN32
+// The bytes written to fd, and what reading them back needs (the length), to
+// the disk; not the inode's times, which fsync also writes. 0 when done.
+int flushData(int fd);
+#endif
+
 }  // namespace vkm470::tool

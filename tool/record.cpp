@@ -25,18 +25,6 @@ namespace vkm470::tool {
 
 namespace {
 
-#ifndef _WIN32
-// The bytes, and what reading them back needs (the length), to the disk; not
-// the inode's times, which fsync also writes.
-inline int flushData(int fd) {
-#ifdef __linux__
-  return ::fdatasync(fd);
-#else
-  return ::fsync(fd);
-#endif
-}
-#endif
-
 std::string hexDigits(const std::uint8_t* bytes, std::size_t length) {
   static const char digits[] = "0123456789abcdef";
   std::string text;

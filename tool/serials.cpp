@@ -24,18 +24,6 @@ namespace vkm470::tool {
 
 namespace {
 
-#ifndef _WIN32
-// The bytes, and what reading them back needs (the length), to the disk; not
-// the inode's times, which fsync also writes.
-inline int flushData(int fd) {
-#ifdef __linux__
-  return ::fdatasync(fd);
-#else
-  return ::fsync(fd);
-#endif
-}
-#endif
-
 constexpr std::size_t kLongest = map::kSerialFieldBytes - 1;
 // More than any counter holds: 19 digits fit a 64-bit number.
 constexpr std::size_t kCounterBytes = 64;

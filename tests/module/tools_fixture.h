@@ -74,6 +74,21 @@ class ToolsFixture : public ::testing::Test {
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
 
+  // vkm470's standard output without the lines that name each image and its
+  // digest.
+  static std::string withoutDigestLines(const std::string& out) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < out.size()) {
+      const std::size_t end = out.find('\n', start);
+      const std::size_t next = end == std::string::npos ? out.size() : end + 1;
+      const std::string line = out.substr(start, next - start);
+      if (line.find(" bytes  sha256 ") == std::string::npos) kept += line;
+      start = next;
+    }
+    return kept;
+  }
+
   static Bytes slice(const Bytes& flash, std::uint32_t address, std::size_t size) {
     return Bytes(flash.begin() + address, flash.begin() + address + size);
   }

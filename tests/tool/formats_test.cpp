@@ -24,16 +24,7 @@ class Formats : public ToolsFixture {
   static Outcome tool(std::vector<std::string> args) {
     args.insert(args.begin(), VKM470_PATH);
     Outcome outcome = run(args);
-    std::string kept;
-    std::size_t start = 0;
-    while (start < outcome.out.size()) {
-      const std::size_t end = outcome.out.find('\n', start);
-      const std::size_t next = end == std::string::npos ? outcome.out.size() : end + 1;
-      const std::string line = outcome.out.substr(start, next - start);
-      if (line.find(" bytes  sha256 ") == std::string::npos) kept += line;
-      start = next;
-    }
-    outcome.out = kept;
+    outcome.out = withoutDigestLines(outcome.out);
     return outcome;
   }
 

@@ -97,9 +97,9 @@ class FakePort final : public PpdevSystem {
   }
 };
 
-class TestRequest final : public Request {
+class PortRequest final : public Request {
  public:
-  TestRequest(Dword code, std::vector<unsigned char> in, Dword outSize)
+  PortRequest(Dword code, std::vector<unsigned char> in, Dword outSize)
       : code_(code), in_(std::move(in)), out_(outSize, 0xEE) {}
 
   RequestKind kind() const override { return RequestKind::IoControl; }
@@ -159,8 +159,8 @@ class PpdevTest : public ::testing::Test {
     port->calls.clear();
   }
 
-  TestRequest submit(Dword code, std::vector<unsigned char> in, Dword outSize) {
-    TestRequest request(code, std::move(in), outSize);
+  PortRequest submit(Dword code, std::vector<unsigned char> in, Dword outSize) {
+    PortRequest request(code, std::move(in), outSize);
     device->submit(request);
     EXPECT_TRUE(request.completed);
     return request;
@@ -253,12 +253,12 @@ TEST(PpdevResolver, ServesParallelPortNamesAndCharacterDeviceEntries) {
 }
 
 TEST_F(PpdevTest, PortQueryAnswersTwoInFourBytes) {
-  TestRequest query = submit(kPortQuery, {}, 4);
+  PortRequest query = submit(kPortQuery, {}, 4);
   EXPECT_EQ(query.status, 0u);
   EXPECT_EQ(query.bytes, 4u);
   EXPECT_EQ(query.out(), (std::vector<unsigned char>{2, 0, 0, 0}));
 
-  TestRequest shortQuery = submit(kPortQuery, {}, 2);
+  PortRequest shortQuery = submit(kPortQuery, {}, 2);
   EXPECT_EQ(shortQuery.status, 87u);
   EXPECT_EQ(shortQuery.bytes, 0u);
   EXPECT_TRUE(port->calls.empty());
@@ -280,7 +280,7 @@ TEST_F(PpdevTest, RegisterWritesGoToDataAndControl) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.in));
     port->calls.clear();
-    TestRequest write = submit(kRegisterWrite, c.in, 0);
+    PortRequest write = submit(kRegisterWrite, c.in, 0);
     EXPECT_EQ(write.status, c.status);
     EXPECT_EQ(write.bytes, 0u);
     EXPECT_EQ(port->calls, c.calls);
@@ -290,7 +290,7 @@ TEST_F(PpdevTest, RegisterWritesGoToDataAndControl) {
 TEST_F(PpdevTest, BatchRunsEntriesInOrderAndPlacesStatusBytes) {
   port->statuses = {0x7F, 0x80};
   const auto in = batch({{kWrite, 0x40}, {kWrite, 0x41}, {kRead, 0}, {kWrite, 0x00}, {kRead, 0}});
-  TestRequest run = submit(kBatch, in, static_cast<Dword>(in.size()));
+  PortRequest run = submit(kBatch, in, static_cast<Dword>(in.size()));
   EXPECT_EQ(run.status, 0u);
   EXPECT_EQ(run.bytes, in.size());
   EXPECT_EQ(
@@ -316,7 +316,7 @@ TEST_F(PpdevTest, MalformedBatchChangesNoLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TestRequest run = submit(kBatch, c.in, c.outSize);
+    PortRequest run = submit(kBatch, c.in, c.outSize);
     EXPECT_EQ(run.status, 87u);
     EXPECT_EQ(run.bytes, 0u);
     EXPECT_TRUE(port->calls.empty());
@@ -324,7 +324,7 @@ TEST_F(PpdevTest, MalformedBatchChangesNoLine) {
 }
 
 TEST_F(PpdevTest, EmptyBatchWithoutInputSucceedsAndMovesNoLine) {
-  TestRequest run(kBatch, {}, 0);
+  PortRequest run(kBatch, {}, 0);
   run.out().reserve(4);  // an output buffer, but no input
   device->submit(run);
   EXPECT_EQ(run.status, 0u);
@@ -335,19 +335,19 @@ TEST_F(PpdevTest, EmptyBatchWithoutInputSucceedsAndMovesNoLine) {
 TEST_F(PpdevTest, FailedPortCallFailsTheRequest) {
   port->failures["PPRSTATUS"] = EIO;
   const auto in = batch({{kWrite, 0x41}, {kRead, 0}, {kWrite, 0x40}});
-  TestRequest run = submit(kBatch, in, static_cast<Dword>(in.size()));
+  PortRequest run = submit(kBatch, in, static_cast<Dword>(in.size()));
   EXPECT_EQ(run.status, 31u);
   EXPECT_EQ(run.bytes, 0u);
   // The batch stops at the failed entry.
   EXPECT_EQ(port->calls, (std::vector<Call>{{"PPWDATA", 0x41}, {"PPRSTATUS"}}));
 
   port->failures["PPWCONTROL"] = EIO;
-  TestRequest write = submit(kRegisterWrite, registerWrite(2, 0x02), 0);
+  PortRequest write = submit(kRegisterWrite, registerWrite(2, 0x02), 0);
   EXPECT_EQ(write.status, 31u);
 }
 
 TEST_F(PpdevTest, UnknownControlCodeIsRefused) {
-  TestRequest other = submit(0x00166A04u, {}, 4);
+  PortRequest other = submit(0x00166A04u, {}, 4);
   EXPECT_EQ(other.status, 1u);  // ERROR_INVALID_FUNCTION
   EXPECT_TRUE(port->calls.empty());
 }

@@ -17,9 +17,6 @@ namespace os = vkm470::os;
 using Log = std::vector<std::string>;
 using Writes = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
-constexpr Dword kWrite = 0x0016AA08;
-constexpr Dword kBatch = 0x0016AA1C;
-
 TEST_F(LptTest, InformationBlockHoldsStatusRegistersAndId) {
   std::uint8_t info[8] = {};
   EXPECT_EQ(VKM470F_SpecialDSPFlashCommand(&dev, 2, info, 0), VKM470F_SUCCESS);

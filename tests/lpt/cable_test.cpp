@@ -18,8 +18,6 @@ namespace os = vkm470::os;
 using vkm470::lpt::CAT45DB161Flash;
 
 constexpr Dword kQuery = 0x00166A00;
-constexpr Dword kWrite = 0x0016AA08;
-constexpr Dword kBatch = 0x0016AA1C;
 
 std::vector<std::uint8_t> writeEntries(std::initializer_list<std::uint8_t> lines) {
   std::vector<std::uint8_t> bytes;

@@ -17,9 +17,6 @@ namespace {
 namespace os = vkm470::os;
 using Log = std::vector<std::string>;
 
-constexpr Dword kWrite = 0x0016AA08;
-constexpr Dword kBatch = 0x0016AA1C;
-
 class FastTest : public LptTest {
  protected:
   void SetUp() override {

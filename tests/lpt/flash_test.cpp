@@ -17,9 +17,6 @@ namespace os = vkm470::os;
 using vkm470::lpt::CAT45DB161Flash;
 using Log = std::vector<std::string>;
 
-constexpr Dword kWrite = 0x0016AA08;
-constexpr Dword kBatch = 0x0016AA1C;
-
 TEST_F(LptTest, CommandWindowSelectsAndDeselectsWithTenMillisecondPauses) {
   CAT45DB161Flash flash;
   ASSERT_TRUE(flash.Open(1));

@@ -15,6 +15,10 @@
 
 namespace lpttest {
 
+// The port driver's requests: one write, and a batch of them.
+constexpr vkm470::os::Dword kWrite = 0x0016AA08;
+constexpr vkm470::os::Dword kBatch = 0x0016AA1C;
+
 // Bytes that show where each one landed.
 inline std::vector<std::uint8_t> pattern(std::size_t length) {
   std::vector<std::uint8_t> data(length);

@@ -21,7 +21,9 @@ namespace vkm470::test {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
+constexpr std::uint32_t kSerialAddress = 0x020000;
 constexpr std::uint32_t kAppAddress = 0x020200;
+constexpr std::uint32_t kAppAreaBytes = 1863168;
 constexpr std::size_t kFlashBytes = 2097152;
 
 class ToolsFixture : public ::testing::Test {

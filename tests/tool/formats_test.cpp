@@ -16,7 +16,6 @@ namespace {
 using Json = nlohmann::json;
 
 constexpr std::uint32_t kBootBytes = 131072;
-constexpr std::uint32_t kAppAreaBytes = 1863168;
 
 class Formats : public ToolsFixture {
  protected:

@@ -19,8 +19,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::uint32_t kSerialAddress = 0x020000;
-
 class Production : public ToolsFixture {
  protected:
   static Outcome tool(std::vector<std::string> args) {

@@ -16,9 +16,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::uint32_t kSerialAddress = 0x020000;
 constexpr std::uint32_t kPgaHeaderAddress = 0x1E7000;
-constexpr std::uint32_t kAppAreaBytes = 1863168;
 
 class ToolTest : public ToolsFixture {
  protected:
@@ -241,7 +239,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, MidWrite,
 // Modules that do not open: exit 3, naming why in text and in JSON.
 enum class Keeper { Nothing, Holder, Permissions, NoCable };
 
-struct Refused {
+struct Unopened {
   const char* name;
   const char* device;
   Keeper keeper;
@@ -249,10 +247,10 @@ struct Refused {
   const char* reason;   // the JSON's word
 };
 
-class NotOpening : public ToolTest, public ::testing::WithParamInterface<Refused> {};
+class NotOpening : public ToolTest, public ::testing::WithParamInterface<Unopened> {};
 
 TEST_P(NotOpening, ExitsThreeNamingWhy) {
-  const Refused& c = GetParam();
+  const Unopened& c = GetParam();
   attachModule();
   std::unique_ptr<Child> holder;
   switch (c.keeper) {
@@ -287,16 +285,18 @@ TEST_P(NotOpening, ExitsThreeNamingWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Reasons, NotOpening,
     ::testing::Values(
-        Refused{"UsbAbsent", "usb:7", Keeper::Nothing, "usb:7: no module at QDev7", "absent"},
-        Refused{"UsbHeld", "usb:0", Keeper::Holder,
-                "usb:0: the module is in use by another program", "in use"},
-        Refused{"UsbDenied", "usb:0", Keeper::Permissions,
-                "usb:0: access denied; see USB MODULES ON LINUX", "access denied"},
-        Refused{"LptAbsent", "lpt:2", Keeper::Nothing, "lpt:2: no such port", "absent"},
-        Refused{"LptHeld", "lpt:1", Keeper::Holder, "lpt:1: the port is in use by another program",
-                "in use"},
-        Refused{"LptDenied", "lpt:1", Keeper::Permissions, "lpt:1: access denied", "access denied"},
-        Refused{"LptNoCable", "lpt:1", Keeper::NoCable, "lpt:1: no cable on the port", "no cable"}),
+        Unopened{"UsbAbsent", "usb:7", Keeper::Nothing, "usb:7: no module at QDev7", "absent"},
+        Unopened{"UsbHeld", "usb:0", Keeper::Holder,
+                 "usb:0: the module is in use by another program", "in use"},
+        Unopened{"UsbDenied", "usb:0", Keeper::Permissions,
+                 "usb:0: access denied; see USB MODULES ON LINUX", "access denied"},
+        Unopened{"LptAbsent", "lpt:2", Keeper::Nothing, "lpt:2: no such port", "absent"},
+        Unopened{"LptHeld", "lpt:1", Keeper::Holder, "lpt:1: the port is in use by another program",
+                 "in use"},
+        Unopened{"LptDenied", "lpt:1", Keeper::Permissions, "lpt:1: access denied",
+                 "access denied"},
+        Unopened{"LptNoCable", "lpt:1", Keeper::NoCable, "lpt:1: no cable on the port",
+                 "no cable"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // list names a held module as in use, next to a free one; absent numbers are

@@ -20,7 +20,6 @@ namespace {
 namespace os = vkm470::os;
 
 const std::string kOpenName = "0B 1 0000 0000 16";
-const std::string kEnter = "0F 0 0000 0000 0";
 
 // --- open ---
 

@@ -18,7 +18,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Call = std::function<std::int32_t(VKM470F_DEVICE*)>;
 
-const std::string kEnter = "0F 0 0000 0000 0";  // start the application
 const std::string kLeave = "0F 0 3C00 0000 0";  // start the program at 0x3C00
 const std::string kName = "0B 1 0000 0000 16";
 const std::string kDsp = "05 0 0000 0000 0";

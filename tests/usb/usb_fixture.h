@@ -14,6 +14,9 @@
 
 namespace usbtest {
 
+// The request that starts the application.
+const std::string kEnter = "0F 0 0000 0000 0";
+
 class UsbTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -232,8 +232,8 @@ void Module::program(std::uint32_t address, const std::uint8_t* data, std::uint3
 std::optional<FlashInformation> Module::flashInformation() {
   if (id_.usb) return std::nullopt;
   FlashInformation info;
-  const int32_t status =
-      VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION, info.bytes.data(), 8);
+  const int32_t status = VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION,
+                                                        info.bytes.data(), 8);
   if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
   return info;
 }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The commands of vkm470, one file each, over the core: each registers its
-// subcommand and its options, and runs its job on the modules chosen.
+// The commands of vkm470, one file each, over the core: each is an object that
+// holds its options and runs its job on the modules chosen.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -38,13 +39,6 @@ using Job = std::function<Result(Module&, Meter&)>;
 // did not open) and the seconds it took; may change the result.
 using Finish = std::function<void(const DeviceId&, Result&, double seconds)>;
 
-// Options of the commands that run on modules.
-void addModuleOptions(CLI::App& command, Common& common, bool json);
-
-// The modules the options name (-d, several times; --all-modules; usb:0 by
-// default). Fails with kUsage for a malformed name or a name given twice.
-std::vector<DeviceId> chosenModules(const Common& common);
-
 // Runs the job on each module, each on a thread of its own with a device record
 // of its own, with one progress line each; prints the results (and a summary
 // table when there are several) or one JSON object. Returns the exit status:
@@ -61,13 +55,54 @@ int finishOutput(int status);
 // Prints a failure in the form the options ask for; returns the exit status.
 int reportFailure(const Common& common, const Failure& failure);
 
-void addList(CLI::App& app, Common& common, int& status);
-void addInfo(CLI::App& app, Common& common, int& status);
-void addRead(CLI::App& app, Common& common, int& status);
-void addVerify(CLI::App& app, Common& common, int& status);
-void addWrite(CLI::App& app, Common& common, int& status);
-void addErase(CLI::App& app, Common& common, int& status);
-void addStation(CLI::App& app, Common& common, int& status);
+// A command of vkm470: its name, how many modules it takes, its options (the
+// object's members) and its job.
+class Command {
+ public:
+  // How many modules a command takes with -d and --all-modules: none (it finds
+  // its own), exactly one, or one or more at once.
+  enum class Takes { NoModule, OneModule, Modules };
+
+  virtual ~Command() = default;
+  Command(const Command&) = delete;
+  Command& operator=(const Command&) = delete;
+
+  // Adds the command and its options to app.
+  void attach(CLI::App& app);
+  // Whether the command line chose this command.
+  bool chosen() const;
+  // Runs the command on the parsed command line; returns the exit status.
+  virtual int run() = 0;
+  // How a failure is reported (as JSON or not).
+  const Common& common() const { return common_; }
+
+ protected:
+  // json: the command takes --json.
+  Command(const char* name, const char* description, Takes takes, bool json);
+  // Adds the command's own options.
+  virtual void declare(CLI::App& command) = 0;
+  // The modules the options name (-d, several times; --all-modules; usb:0 by
+  // default), as many as the command takes. Fails with kUsage for a malformed
+  // name, a name given twice or more modules than the command takes.
+  std::vector<DeviceId> chosenModules() const;
+
+  Common common_;
+
+ private:
+  const char* name_;
+  const char* description_;
+  Takes takes_;
+  bool json_;
+  CLI::App* command_ = nullptr;
+};
+
+std::unique_ptr<Command> listCommand();
+std::unique_ptr<Command> infoCommand();
+std::unique_ptr<Command> readCommand();
+std::unique_ptr<Command> verifyCommand();
+std::unique_ptr<Command> writeCommand();
+std::unique_ptr<Command> eraseCommand();
+std::unique_ptr<Command> stationCommand();
 
 // The images of verify and write, as the burner places them.
 struct Images {

@@ -5,14 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -232,8 +229,8 @@ void Module::program(std::uint32_t address, const std::uint8_t* data, std::uint3
 std::optional<FlashInformation> Module::flashInformation() {
   if (id_.usb) return std::nullopt;
   FlashInformation info;
-  const int32_t status =
-      VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION, info.bytes.data(), 8);
+  const int32_t status = VKM470F_SpecialDSPFlashCommand(&record_, VKM470F_SPECIAL_FLASH_INFORMATION,
+                                                        info.bytes.data(), 8);
   if (status != VKM470F_SUCCESS) failed("reading the flash information", 0, 0, status);
   return info;
 }
@@ -264,25 +261,6 @@ void Module::requirePages() {
   const auto info = flashInformation();
   if (const auto refusal = pagesRefusal(*info)) throw Failure(kFailed, *refusal);
   pagesChecked_ = true;
-}
-
-Bytes readImage(const std::string& file, std::uint32_t limit) {
-  const bool standardInput = file == "-";
-#ifdef _WIN32
-  if (standardInput) _setmode(_fileno(stdin), _O_BINARY);
-#endif
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(
-      standardInput ? stdin : std::fopen(file.c_str(), "rb"),
-      standardInput ? [](std::FILE*) { return 0; } : std::fclose);
-  if (!stream) throw Failure(kFailed, "cannot open " + file + ": " + std::strerror(errno));
-  Bytes bytes(std::size_t{limit} + 1);
-  const std::size_t length = std::fread(bytes.data(), 1, bytes.size(), stream.get());
-  if (std::ferror(stream.get()) != 0) throw Failure(kFailed, "cannot read " + file);
-  if (length > limit)
-    throw Failure(kFailed, "file " + file + " too large for its area (more than " +
-                               std::to_string(limit) + " bytes)");
-  bytes.resize(length);
-  return bytes;
 }
 
 std::string serialText(const std::optional<std::string>& serial) {

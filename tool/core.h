@@ -155,12 +155,6 @@ std::string hex(std::uint32_t value, int digits = 6);
 // A number as written on the command line: decimal, or hexadecimal after 0x.
 std::optional<std::uint32_t> parseNumber(const std::string& text);
 
-// An image file read as the burner reads it: whole, before anything is
-// written, at most limit bytes (one more is read to tell a source that is too
-// large), from any source: a file, a pipe, a character device, or standard
-// input for "-". Fails with kFailed naming the file.
-Bytes readImage(const std::string& file, std::uint32_t limit);
-
 // A serial number as the text output shows it: printable ASCII as it is,
 // other bytes as \xNN; "erased" for an erased field (map::decodeSerial).
 std::string serialText(const std::optional<std::string>& serial);

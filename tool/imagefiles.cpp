@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "imagefiles.h"
 
-#include "record.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+
+#include "record.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -22,15 +22,10 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "vkm470 " VKM470_VERSION);
   app.require_subcommand(1);
   app.fallthrough();
-  Common common;
-  int status = kDone;
-  addList(app, common, status);
-  addInfo(app, common, status);
-  addRead(app, common, status);
-  addVerify(app, common, status);
-  addWrite(app, common, status);
-  addErase(app, common, status);
-  addStation(app, common, status);
+  std::unique_ptr<Command> commands[] = {listCommand(),   infoCommand(),  readCommand(),
+                                         verifyCommand(), writeCommand(), eraseCommand(),
+                                         stationCommand()};
+  for (const auto& command : commands) command->attach(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -38,12 +33,19 @@ int main(int argc, char** argv) {
     if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
     // A command line the parser refuses is a usage error like the tool's own:
     // "error: " on standard error, the same object under --json.
+    Common common;
     common.json = std::any_of(argv + 1, argv + argc,
                               [](const char* arg) { return std::strcmp(arg, "--json") == 0; });
     return reportFailure(
         common, Failure(kUsage, std::string(e.what()) + " (vkm470 --help lists the commands)"));
-  } catch (const Failure& failure) {
-    return reportFailure(common, failure);
   }
-  return status;
+  for (const auto& command : commands) {
+    if (!command->chosen()) continue;
+    try {
+      return command->run();
+    } catch (const Failure& failure) {
+      return reportFailure(command->common(), failure);
+    }
+  }
+  return kUsage;
 }

@@ -55,28 +55,33 @@ Target::Span chosenRange(const ReadOptions& options) {
   return {*address, *length};
 }
 
-}  // namespace
+class Read : public Command {
+ public:
+  Read()
+      : Command("read", "read an area, a range or the whole flash into a file", Takes::OneModule,
+                false) {}
 
-void addRead(CLI::App& app, Common& common, int& status) {
-  static ReadOptions options;
-  CLI::App* command =
-      app.add_subcommand("read", "read an area, a range or the whole flash into a file");
-  addModuleOptions(*command, common, false);
-  auto* area = command->add_option("AREA", options.area, "boot, serial, application or pga");
-  auto* address = command->add_option("--address", options.address, "first byte (0x for hex)");
-  auto* length = command->add_option("--length", options.length, "number of bytes");
-  auto* all = command->add_flag("--all", options.all, "the whole flash, 2 MiB");
-  area->excludes(address)->excludes(length)->excludes(all);
-  all->excludes(address)->excludes(length);
-  address->needs(length);
-  length->needs(address);
-  command->add_option("-o,--output", options.output, "file, or - for standard output")->required();
-  command
-      ->add_option("--format", options.format,
-                   "raw, ihex or srec (default: by the output's name: .hex Intel HEX; .srec, "
-                   ".s19, .s28, .s37 S-records; else raw)")
-      ->type_name("FORMAT");
-  command->callback([&common, &status] {
+ private:
+  void declare(CLI::App& command) override {
+    auto* area = command.add_option("AREA", options_.area, "boot, serial, application or pga");
+    auto* address = command.add_option("--address", options_.address, "first byte (0x for hex)");
+    auto* length = command.add_option("--length", options_.length, "number of bytes");
+    auto* all = command.add_flag("--all", options_.all, "the whole flash, 2 MiB");
+    area->excludes(address)->excludes(length)->excludes(all);
+    all->excludes(address)->excludes(length);
+    address->needs(length);
+    length->needs(address);
+    command.add_option("-o,--output", options_.output, "file, or - for standard output")
+        ->required();
+    command
+        .add_option("--format", options_.format,
+                    "raw, ihex or srec (default: by the output's name: .hex Intel HEX; .srec, "
+                    ".s19, .s28, .s37 S-records; else raw)")
+        ->type_name("FORMAT");
+  }
+
+  int run() override {
+    const ReadOptions& options = options_;
     const Target::Span range = chosenRange(options);
     // An area's file holds offsets in the area, so that write takes it back
     // with the area's option; a range's or the whole flash's, flash addresses.
@@ -84,10 +89,9 @@ void addRead(CLI::App& app, Common& common, int& status) {
     int addressBytes = 0;
     const loadfile::Format nameFormat = loadfile::formatOfName(options.output, &addressBytes);
     const loadfile::Format format = formatOption(options.format).value_or(nameFormat);
-    const auto modules = chosenModules(common);
-    if (modules.size() != 1) throw Failure(kUsage, "read takes one module");
+    const auto modules = chosenModules();
     const bool toStdout = options.output == "-";
-    status = runOnModules(common, modules, [&](Module& module, Meter& meter) {
+    return runOnModules(common_, modules, [&](Module& module, Meter& meter) {
       Bytes data(range.length);
       meter.phase("reading", range.length);
       module.read(range.address, data.data(), range.length, meter);
@@ -109,13 +113,19 @@ void addRead(CLI::App& app, Common& common, int& status) {
       const std::string line = module.name() + ": " + result.summary +
                                (toStdout ? "" : " into " + options.output) + "\n";
       if (toStdout) {
-        if (!common.quiet) std::fputs(line.c_str(), stderr);
+        if (!common_.quiet) std::fputs(line.c_str(), stderr);
       } else {
         result.text = line;
       }
       return result;
     });
-  });
-}
+  }
+
+  ReadOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> readCommand() { return std::make_unique<Read>(); }
 
 }  // namespace vkm470::tool

@@ -14,23 +14,39 @@
 
 namespace vkm470::tool {
 
-void addModuleOptions(CLI::App& command, Common& common, bool json) {
-  command
-      .add_option("-d,--device", common.devices,
-                  "module: usb:N (0-255), lpt:N (1-3), serial:TEXT (opens the free USB modules "
-                  "to read their serials), or the burner's USB and LPTn; several times for "
-                  "several modules (default usb:0)")
-      ->allow_extra_args(false)
-      ->type_name("DEV");
-  command.add_flag("--all-modules", common.allModules,
-                   "every VKM470 on USB, also one that does not open (cables: name them with -d)");
-  if (json) command.add_flag("--json", common.json, "one JSON object on standard output");
-  command.add_flag("-q,--quiet", common.quiet, "no progress, only errors");
-  command.add_flag("--progress", common.progress,
-                   "progress also when standard error is no terminal");
+Command::Command(const char* name, const char* description, Takes takes, bool json)
+    : name_(name), description_(description), takes_(takes), json_(json) {}
+
+void Command::attach(CLI::App& app) {
+  command_ = app.add_subcommand(name_, description_);
+  CLI::App& command = *command_;
+  const bool onModules = takes_ != Takes::NoModule;
+  if (onModules) {
+    command
+        .add_option("-d,--device", common_.devices,
+                    "module: usb:N (0-255), lpt:N (1-3), serial:TEXT (opens the free USB modules "
+                    "to read their serials), or the burner's USB and LPTn; several times for "
+                    "several modules (default usb:0)")
+        ->allow_extra_args(false)
+        ->type_name("DEV");
+    command.add_flag(
+        "--all-modules", common_.allModules,
+        "every VKM470 on USB, also one that does not open (cables: name them with -d)");
+  }
+  if (json_) command.add_flag("--json", common_.json, "one JSON object on standard output");
+  if (onModules) {
+    command.add_flag("-q,--quiet", common_.quiet, "no progress, only errors");
+    command.add_flag("--progress", common_.progress,
+                     "progress also when standard error is no terminal");
+  }
+  declare(command);
 }
 
-std::vector<DeviceId> chosenModules(const Common& common) {
+bool Command::chosen() const { return command_ != nullptr && command_->parsed(); }
+
+namespace {
+
+std::vector<DeviceId> namedModules(const Common& common) {
   std::vector<DeviceId> modules;
   if (common.allModules) {
     if (!common.devices.empty()) throw Failure(kUsage, "--all-modules takes no -d");
@@ -54,6 +70,15 @@ std::vector<DeviceId> chosenModules(const Common& common) {
     modules.push_back(*id);
   }
   if (modules.empty()) modules.push_back(DeviceId{});
+  return modules;
+}
+
+}  // namespace
+
+std::vector<DeviceId> Command::chosenModules() const {
+  std::vector<DeviceId> modules = namedModules(common_);
+  if (takes_ == Takes::OneModule && modules.size() != 1)
+    throw Failure(kUsage, std::string(name_) + " takes one module");
   return modules;
 }
 

@@ -126,8 +126,8 @@ struct Slot {
 
 class Station {
  public:
-  Station(StationOptions& options, const Target& target, const BootRule& boot,
-          SerialPlan& serials, Record& record)
+  Station(StationOptions& options, const Target& target, const BootRule& boot, SerialPlan& serials,
+          Record& record)
       : options_(options),
         target_(target),
         boot_(boot),
@@ -380,36 +380,39 @@ int Station::run() {
   return failed_ == 0 ? kDone : kFailed;
 }
 
-}  // namespace
+class StationCommand : public Command {
+ public:
+  StationCommand()
+      : Command("station", "program every VKM470 plugged in, once per plugging, until Ctrl-C",
+                Takes::NoModule, false) {}
 
-void addStation(CLI::App& app, Common& common, int& status) {
-  static StationOptions options;
-  CLI::App* command = app.add_subcommand(
-      "station", "program every VKM470 plugged in, once per plugging, until Ctrl-C");
-  addImageOptions(*command, options.images);
-  addProductionOptions(*command, options.production, true, false);
-  command->add_flag("--keep-rest", options.keepRest,
-                    "leave the rest of each written area as it is (by default it is erased)");
-  command->add_flag("--force", options.force, "program every page, without reading first");
-  command->add_flag("--no-verify", options.noVerify, "do not read back what was programmed");
-  command->add_option("--slots", options.slots, "the USB numbers to take (default usb:0-255)")
-      ->type_name("usb:A-B");
-  command->add_option("--count", options.count, "end after N modules have finished")
-      ->type_name("N")
-      ->check(CLI::PositiveNumber);
-  command->add_flag("-q,--quiet", options.quiet, "no live table, one line per event");
-  command->callback([&common, &status] {
-    (void)common;
-    Production& production = options.production;
+ private:
+  void declare(CLI::App& command) override {
+    addImageOptions(command, options_.images);
+    addProductionOptions(command, options_.production, true, false);
+    command.add_flag("--keep-rest", options_.keepRest,
+                     "leave the rest of each written area as it is (by default it is erased)");
+    command.add_flag("--force", options_.force, "program every page, without reading first");
+    command.add_flag("--no-verify", options_.noVerify, "do not read back what was programmed");
+    command.add_option("--slots", options_.slots, "the USB numbers to take (default usb:0-255)")
+        ->type_name("usb:A-B");
+    command.add_option("--count", options_.count, "end after N modules have finished")
+        ->type_name("N")
+        ->check(CLI::PositiveNumber);
+    command.add_flag("-q,--quiet", options_.quiet, "no live table, one line per event");
+  }
+
+  int run() override {
+    Production& production = options_.production;
     if (production.expect >= 0) throw Failure(kUsage, "station takes no --expect");
-    Images images = options.images;
+    Images images = options_.images;
     SerialPlan serials(production, images);
     serials.requireOnePerModule(2, "every module the station programs");
     Target target;
     Json placed = Json::array();
     if (!serials.active() || !images.boot.empty() || !images.app.empty() || !images.pga.empty() ||
         !images.flash.empty() || !images.file.empty())
-      placed = placeImages(images, !options.keepRest, target);
+      placed = placeImages(images, !options_.keepRest, target);
     if (!images.boot.empty())
       throw Failure(kUsage, "station takes USB modules; the boot image goes over the cable only");
     if (serials.active())
@@ -417,12 +420,18 @@ void addStation(CLI::App& app, Common& common, int& status) {
     // USB modules only: a flash image's boot part must match each module's.
     const BootRule boot(target, {DeviceId{true, 0}});
     Record record("station", placed, production.log);
-    parseSlots(options.slots);
-    if (!options.quiet || !outputIsTerminal()) std::fputs(record.digestLines().c_str(), stdout);
-    Station station(options, target, boot, serials, record);
+    parseSlots(options_.slots);
+    if (!options_.quiet || !outputIsTerminal()) std::fputs(record.digestLines().c_str(), stdout);
+    Station station(options_, target, boot, serials, record);
     std::signal(SIGINT, onInterrupt);
-    status = station.run();
-  });
-}
+    return station.run();
+  }
+
+  StationOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> stationCommand() { return std::make_unique<StationCommand>(); }
 
 }  // namespace vkm470::tool

@@ -6,39 +6,43 @@
 
 namespace vkm470::tool {
 
-void addVerify(CLI::App& app, Common& common, int& status) {
-  static Images images;
-  static bool ignoreTail = false;
-  static Production production;
-  CLI::App* command =
-      app.add_subcommand("verify", "compare the flash with images, writing nothing");
-  addModuleOptions(*command, common, true);
-  addImageOptions(*command, images);
-  command->add_flag("--ignore-tail", ignoreTail,
-                    "do not require the rest of each named area to be erased (0xFF)");
-  addProductionOptions(*command, production, false, false);
-  command->callback([&common, &status] {
+namespace {
+
+class Verify : public Command {
+ public:
+  Verify()
+      : Command("verify", "compare the flash with images, writing nothing", Takes::Modules, true) {}
+
+ private:
+  void declare(CLI::App& command) override {
+    addImageOptions(command, images_);
+    command.add_flag("--ignore-tail", ignoreTail_,
+                     "do not require the rest of each named area to be erased (0xFF)");
+    addProductionOptions(command, production_, false, false);
+  }
+
+  int run() override {
     auto target = std::make_shared<Target>();
-    const Json placed = placeImages(images, !ignoreTail, *target);
-    const auto modules = chosenModules(common);
-    Record record("verify", placed, production.log);
-    requireExpected(production, modules);
-    status =
-        runRecorded(common, modules, record, [&](Module& module, Meter& meter, ModuleNote& note) {
+    const Json placed = placeImages(images_, !ignoreTail_, *target);
+    const auto modules = chosenModules();
+    Record record("verify", placed, production_.log);
+    requireExpected(production_, modules);
+    return runRecorded(
+        common_, modules, record, [&](Module& module, Meter& meter, ModuleNote& note) {
           const Differences differences = compare(module, *target, meter);
           note.serial = readSerial(module);
           Result result;
           Json first = Json::array();
           for (std::uint32_t address : differences.first) first.push_back(address);
           result.json = {{"images", placed},
-                         {"tail_checked", !ignoreTail},
+                         {"tail_checked", !ignoreTail_},
                          {"bytes_read", differences.bytesRead},
                          {"differences", differences.count},
                          {"first_differences", first}};
           if (differences.count == 0) {
             result.summary = "matches";
             result.text = module.name() + ": matches" +
-                          (ignoreTail ? "" : ", the rest of each area erased") + "\n";
+                          (ignoreTail_ ? "" : ", the rest of each area erased") + "\n";
           } else {
             result.exit = kFailed;
             result.summary = "differs at " + describe(differences);
@@ -46,7 +50,15 @@ void addVerify(CLI::App& app, Common& common, int& status) {
           }
           return result;
         });
-  });
-}
+  }
+
+  Images images_;
+  bool ignoreTail_ = false;
+  Production production_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> verifyCommand() { return std::make_unique<Verify>(); }
 
 }  // namespace vkm470::tool

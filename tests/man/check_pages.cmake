@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Renders each manual page in PAGES (files named NAME.SECTION) with groff's
-# warnings all on, as `man -l` would render it; any warning fails the test.
+# warnings all on, tables included, as `man -l` would render it; any warning
+# fails the test.
 find_program(GROFF groff)
 if(NOT GROFF)
   message(FATAL_ERROR "groff is not installed (Debian: groff-base)")
@@ -11,7 +12,7 @@ if(NOT pages)
 endif()
 set(failed)
 foreach(page IN LISTS pages)
-  execute_process(COMMAND ${GROFF} -ww -z -b -man -Tutf8 ${page}
+  execute_process(COMMAND ${GROFF} -t -ww -z -b -man -Tutf8 ${page}
     RESULT_VARIABLE rc ERROR_VARIABLE warnings)
   if(NOT rc EQUAL 0 OR NOT warnings STREQUAL "")
     message(SEND_ERROR "${page}:\n${warnings}")

@@ -110,6 +110,64 @@ TEST_P(EachInterface, WriteOnlyWhatDiffersThenReadVerifyInfo) {
   EXPECT_EQ(info["pga"]["length"], 5);
   EXPECT_EQ(info["areas"][2]["name"], "application");
   EXPECT_EQ(info["areas"][2]["programmed"], 4608);
+  // The text says what the object says, line by line.
+  r = tool({"info", "-d", dev, "--areas"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            dev + "\n" +
+                (dev == "usb:0"
+                     ? "  name:        VKM470\n"
+                       "  flash:       information over the download cable only (-d lpt:N)\n"
+                     : "  flash:       status 0xAD, registers 00 00 FF, ID 1F 26 00 00\n"
+                       "  page mode:   512-byte pages\n") +
+                "  serial:      ABC\n"
+                "  PGA header:  length 5, sum 0x0000000F: matches the bytes behind it\n"
+                "  areas:\n"
+                "    boot         0x000000   131072 bytes,        0 programmed\n"
+                "    serial       0x020000      512 bytes,       16 programmed\n"
+                "    application  0x020200  1863168 bytes,     4608 programmed\n"
+                "    PGA header   0x1E7000        8 bytes,        8 programmed\n"
+                "    PGA          0x1E7008   102392 bytes,        5 programmed\n");
+}
+
+// info on each state of the PGA header, as text and as JSON.
+TEST_F(ToolTest, InfoSaysWhatThePgaHeaderHolds) {
+  attachModule();
+  struct Case {
+    Bytes header;
+    const char* state;
+    std::string line;
+  };
+  const Case cases[] = {
+      {Bytes(8, 0xFF), "erased", "  PGA header:  erased\n"},
+      {{0, 0, 0, 0, 0, 0, 0, 0},
+       "length out of range",
+       "  PGA header:  length 0 out of range (1..102392), sum 0x00000000\n"},
+      {{0xF9, 0x8F, 0x01, 0, 1, 0, 0, 0},
+       "length out of range",
+       "  PGA header:  length 102393 out of range (1..102392), sum 0x00000001\n"},
+      {{3, 0, 0, 0, 0x78, 0x56, 0x34, 0x12},
+       "differs",
+       "  PGA header:  length 3, sum 0x12345678: the bytes behind it sum to 0x000002FD\n"},
+      {{3, 0, 0, 0, 0xFD, 0x02, 0, 0},
+       "matches",
+       "  PGA header:  length 3, sum 0x000002FD: matches the bytes behind it\n"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path("header.bin"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(c.header.data()), std::streamsize(c.header.size()));
+    const Outcome w = tool({"write", "--address", "0x1E7000", path("header.bin")});
+    ASSERT_EQ(w.status, 0) << w.err;
+    Outcome r = tool({"info"});
+    EXPECT_EQ(r.out, "usb:0\n"
+                     "  name:        VKM470\n"
+                     "  flash:       information over the download cable only (-d lpt:N)\n"
+                     "  serial:      erased\n" +
+                         c.line)
+        << c.state;
+    r = tool({"info", "--json"});
+    EXPECT_EQ(Json::parse(r.out)["pga"]["state"], c.state) << r.out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, EachInterface, ::testing::Values("usb:0", "lpt:1"),

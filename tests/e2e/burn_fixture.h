@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,8 @@ class BurnFixture : public ::testing::Test {
     os::hosted::setVirtualClock(true);
     chip_ = std::make_shared<sim::DataFlash>();
     dir_ = std::filesystem::temp_directory_path() /
-           ("vkm470-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("vkm470-e2e-" + std::to_string(std::random_device{}()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
 

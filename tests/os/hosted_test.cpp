@@ -16,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -397,8 +398,10 @@ class WordResolver final : public Resolver {
 class DeviceDirectory : public ::testing::Test {
  protected:
   void SetUp() override {
+    // A random name: this fixture's address is the same in every process
+    // under ThreadSanitizer, and tests run as processes side by side.
     dir_ = std::filesystem::temp_directory_path() /
-           ("vkm470-devices-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+           ("vkm470-devices-" + std::to_string(std::random_device{}()));
     std::filesystem::create_directories(dir_);
     setDeviceDirectory(dir_.string());
     for (const char* word : {"image", "other"}) {

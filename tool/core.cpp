@@ -26,7 +26,6 @@ constexpr std::uint32_t kFlashTimeoutMs = map::kPieceTimeoutMs;
 // (8 pages), which keeps the meter moving.
 constexpr std::uint32_t kReadPiece = 65536;
 constexpr std::uint32_t kProgramPiece = map::kPieceBytes;
-constexpr int kUsbNumbers = 256;
 
 }  // namespace
 
@@ -279,13 +278,18 @@ std::string serialText(const std::optional<std::string>& serial) {
   return text;
 }
 
-Survey survey() {
-  Survey result;
+std::array<int16_t, kUsbNumbers> searchUsb() {
   VKM470F_DEVICE search{};
   search.interfaceType = VKM470F_INTERFACE_USB;
-  int16_t entries[kUsbNumbers];
-  VKM470F_SearchDevices(&search, entries, kUsbNumbers);
+  std::array<int16_t, kUsbNumbers> entries;
+  VKM470F_SearchDevices(&search, entries.data(), kUsbNumbers);
   VKM470F_CloseFullDevice(&search);
+  return entries;
+}
+
+Survey survey() {
+  Survey result;
+  const auto entries = searchUsb();
   for (int n = 0; n < kUsbNumbers; ++n) {
     if (entries[n] >= 0) {
       result.modules.push_back({DeviceId{true, n}, entries[n], std::nullopt});

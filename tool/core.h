@@ -174,6 +174,12 @@ struct Survey {
 };
 Survey survey();
 
+// The USB numbers a search goes through, usb:0 to usb:255.
+constexpr int kUsbNumbers = 256;
+// The library's search of every USB number: 1 a free VKM470, 0 another free
+// device, -1 absent or not opened.
+std::array<int16_t, kUsbNumbers> searchUsb();
+
 #ifndef _WIN32
 // The bytes written to fd, and what reading them back needs (the length), to
 // the disk; not the inode's times, which fsync also writes. 0 when done.

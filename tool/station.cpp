@@ -33,7 +33,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kSearchEvery = std::chrono::milliseconds(250);
 constexpr auto kLookEvery = std::chrono::milliseconds(50);
-constexpr int kUsbNumbers = 256;
 
 std::atomic<int> interrupts{0};
 static_assert(std::atomic<int>::is_always_lock_free, "touched by the signal handler");
@@ -242,16 +241,13 @@ void Station::reap() {
 }
 
 void Station::search(bool taking) {
-  VKM470F_DEVICE record{};
-  record.interfaceType = VKM470F_INTERFACE_USB;
-  int16_t entries[kUsbNumbers];
-  VKM470F_SearchDevices(&record, entries, kUsbNumbers);
-  VKM470F_CloseFullDevice(&record);
+  const auto entries = searchUsb();
   for (int n = 0; n < kUsbNumbers; ++n) {
     if (!slots_[static_cast<std::size_t>(n)]) continue;
     auto it = state_.find(n);
     const State state = it == state_.end() ? State::Absent : it->second.state;
-    if ((state == State::Done || state == State::Failed) && entries[n] < 0) {
+    const int16_t entry = entries[static_cast<std::size_t>(n)];
+    if ((state == State::Done || state == State::Failed) && entry < 0) {
       // Not opened by the search: gone, or held by another program (which
       // does not make it a new module).
       Module probe(DeviceId{true, n});
@@ -259,7 +255,7 @@ void Station::search(bool taking) {
         it->second.state = State::Absent;
         event(n, "removed");
       }
-    } else if (state == State::Absent && entries[n] == 1 && taking &&
+    } else if (state == State::Absent && entry == 1 && taking &&
                (options_.count == 0 || started_ < options_.count)) {
       // Opened here, between searches, so that the next search cannot hold it
       // at the moment its thread would open it.
